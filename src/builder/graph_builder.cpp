@@ -1,0 +1,133 @@
+#include "builder/graph_builder.hpp"
+
+#include <unordered_map>
+
+namespace pelmo {
+
+GraphBuilder::GraphBuilder() = default;
+GraphBuilder::GraphBuilder(GraphBuilder&&) noexcept = default;
+GraphBuilder& GraphBuilder::operator=(GraphBuilder&&) noexcept = default;
+GraphBuilder::~GraphBuilder() = default;
+
+namespace {
+
+NameMap mapping_from(const PairList* pairs) {
+  NameMap mapping;
+  if (pairs == nullptr) return mapping;
+  for (const auto& [first, second] : *pairs) mapping.insert(first, second);
+  return mapping;
+}
+
+// The parents of the next step: each tail, or one absent parent.
+std::vector<std::optional<NodeId>> parents_of(const GraphBuilder& graph) {
+  if (graph.tails.empty()) return {std::nullopt};
+  return {graph.tails.begin(), graph.tails.end()};
+}
+
+Node make_node(GraphBuilder& graph, const SharedNodeFunction& function,
+               std::optional<std::string> label, const NameMap& inputs, const NameMap& outputs,
+               std::optional<NodeId> parent) {
+  Node node;
+  node.id = graph.next_node_id++;
+  node.label = std::move(label);
+  node.function = function;
+  node.inputs = inputs.clone();
+  node.outputs = outputs.clone();
+  if (parent) node.dependencies.push_back(*parent);
+  return node;
+}
+
+// Appends a copy of every node of `source` with consecutive fresh ids, its
+// own wiring translated to them. Roots depend on `attach_point` when there is
+// one and stay roots otherwise.
+void append_copy(GraphBuilder& graph, const GraphBuilder& source,
+                 std::optional<NodeId> attach_point, bool as_branch) {
+  std::unordered_map<NodeId, NodeId> new_id;
+  new_id.reserve(source.nodes.size());
+  for (const Node& node : source.nodes) new_id.emplace(node.id, graph.next_node_id++);
+  graph.nodes.reserve(graph.nodes.size() + source.nodes.size());
+  for (const Node& node : source.nodes) {
+    Node copy = node.clone();
+    copy.id = new_id.at(node.id);
+    copy.dependencies.clear();
+    for (NodeId dependency : node.dependencies) copy.dependencies.push_back(new_id.at(dependency));
+    if (node.dependencies.empty() && attach_point) copy.dependencies.push_back(*attach_point);
+    if (as_branch) {
+      copy.variant_index.reset();
+      copy.is_branch = true;
+    }
+    graph.nodes.push_back(std::move(copy));
+  }
+}
+
+// A record copied at a branch point is in the graph already; merging it
+// again would run each of its nodes twice. Its own records may still hold
+// subgraphs that never found a node to attach to.
+void merge_unattached(GraphBuilder& graph, const BranchRecord& record) {
+  if (!record.attached) append_copy(graph, record.subgraph, std::nullopt, /*as_branch=*/false);
+  for (const BranchRecord& nested : record.subgraph.subgraphs) merge_unattached(graph, nested);
+}
+
+}  // namespace
+
+void add(GraphBuilder& graph, SharedNodeFunction function, const std::optional<std::string>& label,
+         const PairList* inputs, const PairList* outputs) {
+  const NameMap input_mapping = mapping_from(inputs);
+  const NameMap output_mapping = mapping_from(outputs);
+  std::vector<NodeId> new_tails;
+  for (std::optional<NodeId> parent : parents_of(graph)) {
+    Node node = make_node(graph, function, label, input_mapping, output_mapping, parent);
+    new_tails.push_back(node.id);
+    graph.nodes.push_back(std::move(node));
+  }
+  graph.tails = std::move(new_tails);
+  graph.branch_point.reset();
+}
+
+void variants(GraphBuilder& graph, const std::vector<SharedNodeFunction>& functions,
+              const std::optional<std::string>& label, const PairList* inputs,
+              const PairList* outputs) {
+  const std::vector<std::optional<NodeId>> parents = parents_of(graph);
+  std::optional<std::vector<NodeId>> saved_branch_point;
+  if (!graph.tails.empty()) saved_branch_point = graph.tails;
+  const NameMap input_mapping = mapping_from(inputs);
+  const NameMap output_mapping = mapping_from(outputs);
+
+  std::vector<NodeId> new_tails;
+  new_tails.reserve(functions.size() * parents.size());
+  for (std::size_t index = 0; index < functions.size(); ++index) {
+    std::optional<std::string> variant_label;
+    if (label) variant_label = *label + " (v" + std::to_string(index) + ")";
+    for (std::optional<NodeId> parent : parents) {
+      Node node =
+          make_node(graph, functions[index], variant_label, input_mapping, output_mapping, parent);
+      node.variant_index = index;
+      node.is_branch = parent.has_value();
+      new_tails.push_back(node.id);
+      graph.nodes.push_back(std::move(node));
+    }
+  }
+  graph.tails = std::move(new_tails);
+  graph.branch_point = std::move(saved_branch_point);
+}
+
+std::uint64_t branch(GraphBuilder& graph, GraphBuilder&& subgraph) {
+  const std::uint64_t branch_id = graph.next_branch_id++;
+  if (!graph.branch_point && !graph.tails.empty()) graph.branch_point = graph.tails;
+  const bool attached = graph.branch_point.has_value();
+  if (attached) {
+    for (NodeId attach_point : *graph.branch_point) {
+      append_copy(graph, subgraph, attach_point, /*as_branch=*/true);
+    }
+  }
+  graph.subgraphs.push_back(BranchRecord{branch_id, std::move(subgraph), attached});
+  return branch_id;
+}
+
+Dag build(GraphBuilder&& graph) {
+  std::vector<BranchRecord> records = std::move(graph.subgraphs);
+  for (const BranchRecord& record : records) merge_unattached(graph, record);
+  return build_dag(std::move(graph.nodes));
+}
+
+}  // namespace pelmo

@@ -1,0 +1,70 @@
+// The mutable graph behind a Python Graph: hands out node ids, decides every
+// node's dependencies and display markers, and keeps what the next step
+// needs (where the next node and the next branch attach, the subgraphs
+// received so far). It never runs anything and cannot fail.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "dag/dag.hpp"
+
+namespace pelmo {
+
+// Parsed `inputs` or `outputs`: (broadcast_var, impl_var) or (impl_var,
+// broadcast_var) pairs in argument order, duplicates included.
+using PairList = std::vector<std::pair<std::string, std::string>>;
+
+struct BranchRecord;
+
+struct GraphBuilder {
+  std::vector<Node> nodes;
+  std::vector<NodeId> tails;
+  std::vector<BranchRecord> subgraphs;
+  std::optional<std::vector<NodeId>> branch_point;
+  NodeId next_node_id = 0;
+  std::uint64_t next_branch_id = 1;
+
+  GraphBuilder();
+  GraphBuilder(GraphBuilder&&) noexcept;
+  GraphBuilder& operator=(GraphBuilder&&) noexcept;
+  ~GraphBuilder();
+};
+
+// A subgraph received by `branch`, kept whole. `attached` tells whether its
+// nodes were copied at a branch point; a subgraph received by an empty graph
+// was not, and joins the graph only when it is built.
+struct BranchRecord {
+  std::uint64_t branch_id;
+  GraphBuilder subgraph;
+  bool attached;
+};
+
+// Appends one node per tail (a root when there are none), each depending on
+// its tail; the new nodes become the tails. Later pairs with the same first
+// name replace earlier ones.
+void add(GraphBuilder& graph, SharedNodeFunction function, const std::optional<std::string>& label,
+         const PairList* inputs, const PairList* outputs);
+
+// One variant node per function and tail, function-major, labelled
+// "<label> (v<index>)". The new nodes become the tails and the former tails
+// the branch point.
+void variants(GraphBuilder& graph, const std::vector<SharedNodeFunction>& functions,
+              const std::optional<std::string>& label, const PairList* inputs,
+              const PairList* outputs);
+
+// Copies the subgraph once per attach point (the branch point, else the
+// tails), hanging its roots off that point; the tails stay as they were.
+// Returns the branch id, used up even when nothing is copied.
+std::uint64_t branch(GraphBuilder& graph, GraphBuilder&& subgraph);
+
+// Consumes the builder. Subgraphs that found no attach point (they came
+// while the graph was empty) join as new roots, their own subgraphs after
+// them, depth first; subgraphs already copied at a branch point are not
+// added a second time.
+Dag build(GraphBuilder&& graph);
+
+}  // namespace pelmo

@@ -1,0 +1,61 @@
+// The immutable, executable graph: the node records in builder order, and
+// the two views computed once at construction, a topological order of the
+// runnable nodes and their dependency levels.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+#include "dag/node.hpp"
+
+namespace pelmo {
+
+class Dag {
+ public:
+  // Nodes grouped by level; level k is a contiguous run of the level order.
+  class Levels {
+   public:
+    std::size_t size() const noexcept { return starts_.empty() ? 0 : starts_.size() - 1; }
+    bool empty() const noexcept { return size() == 0; }
+    std::span<const NodeId> operator[](std::size_t level) const noexcept {
+      return {ids_.data() + starts_[level], starts_[level + 1] - starts_[level]};
+    }
+
+   private:
+    friend Dag build_dag(std::vector<Node>&& nodes);
+    std::vector<NodeId> ids_;
+    std::vector<std::size_t> starts_;  // size() + 1 offsets into ids_
+  };
+
+  Dag(Dag&&) noexcept = default;
+  Dag& operator=(Dag&&) noexcept = default;
+
+  const std::vector<Node>& nodes() const noexcept { return nodes_; }
+  const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
+  const Levels& levels() const noexcept { return levels_; }
+  std::size_t node_count() const noexcept { return nodes_.size(); }
+
+  // The first record with this id, or null. Constant time.
+  const Node* find(NodeId id) const noexcept;
+
+ private:
+  friend Dag build_dag(std::vector<Node>&& nodes);
+  Dag() = default;
+
+  std::vector<Node> nodes_;
+  std::vector<NodeId> execution_order_;
+  Levels levels_;
+  // Builders hand out ids 0, 1, 2... in vector order; only other id sets
+  // need the hash index.
+  bool ids_are_positions_ = true;
+  std::unordered_map<NodeId, std::size_t> position_of_;
+};
+
+// Orders the nodes (Kahn's algorithm, first-in first-out) and groups them by
+// level. Nodes on a cycle, or depending on an id that names no node, or on
+// such a node, are left out of both views; nothing is reported.
+Dag build_dag(std::vector<Node>&& nodes);
+
+}  // namespace pelmo

@@ -1,0 +1,107 @@
+#include "value/py_object.hpp"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <atomic>
+#include <mutex>
+#include <vector>
+
+namespace pelmo {
+namespace {
+
+thread_local int module_gil_depth = 0;
+
+struct PendingChanges {
+  std::mutex mutex;
+  std::vector<PyObject*> increments;
+  std::vector<PyObject*> decrements;
+  std::atomic<bool> any{false};
+};
+
+// Never destroyed: worker threads may still queue changes while static
+// destructors run at process exit.
+PendingChanges& pending() {
+  alignas(PendingChanges) static unsigned char storage[sizeof(PendingChanges)];
+  static PendingChanges* changes = ::new (static_cast<void*>(storage)) PendingChanges();
+  return *changes;
+}
+
+// May throw when memory runs out; the new reference then never exists.
+void queue_increment(PyObject* object) {
+  PendingChanges& changes = pending();
+  std::lock_guard<std::mutex> lock(changes.mutex);
+  changes.increments.push_back(object);
+  changes.any.store(true, std::memory_order_release);
+}
+
+void queue_decrement(PyObject* object) noexcept {
+  PendingChanges& changes = pending();
+  std::lock_guard<std::mutex> lock(changes.mutex);
+  try {
+    changes.decrements.push_back(object);
+  } catch (...) {
+    // Out of memory: keeping the object alive for good is the safe failure.
+    return;
+  }
+  changes.any.store(true, std::memory_order_release);
+}
+
+}  // namespace
+
+namespace gil_scope {
+
+void apply_pending() {
+  PendingChanges& changes = pending();
+  if (!changes.any.exchange(false, std::memory_order_acq_rel)) return;
+  std::vector<PyObject*> increments;
+  std::vector<PyObject*> decrements;
+  {
+    std::lock_guard<std::mutex> lock(changes.mutex);
+    increments.swap(changes.increments);
+    decrements.swap(changes.decrements);
+  }
+  for (PyObject* object : increments) Py_INCREF(object);
+  // A decrement may run a finaliser that re-enters the module; the lists
+  // were taken out first, so it finds them empty or newly filled.
+  for (PyObject* object : decrements) Py_DECREF(object);
+}
+
+void enter() {
+  ++module_gil_depth;
+  apply_pending();
+}
+
+void leave() noexcept { --module_gil_depth; }
+
+int suspend() noexcept { return std::exchange(module_gil_depth, 0); }
+
+void resume(int saved) {
+  module_gil_depth = saved;
+  apply_pending();
+}
+
+bool held() noexcept { return module_gil_depth > 0; }
+
+}  // namespace gil_scope
+
+PyObjectRef PyObjectRef::borrow(PyObject* object) {
+  if (module_gil_depth > 0) {
+    Py_INCREF(object);
+  } else {
+    queue_increment(object);
+  }
+  return PyObjectRef(object);
+}
+
+void PyObjectRef::reset() noexcept {
+  PyObject* object = std::exchange(object_, nullptr);
+  if (object == nullptr) return;
+  if (module_gil_depth > 0) {
+    Py_DECREF(object);
+  } else {
+    queue_decrement(object);
+  }
+}
+
+}  // namespace pelmo
