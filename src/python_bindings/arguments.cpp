@@ -1,1 +1,172 @@
+#include "python_bindings/arguments.hpp"
 
+#include <cstring>
+
+#include "python_bindings/entry_point.hpp"
+
+namespace pelmo {
+namespace {
+
+[[noreturn]] void raise_type_error(const Signature& signature, const char* name,
+                                   const char* expected, PyObject* got) {
+  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", signature.method, name,
+               expected, Py_TYPE(got)->tp_name);
+  throw PythonErrorAlreadySet();
+}
+
+std::string utf8_text(PyObject* text) {
+  Py_ssize_t size = 0;
+  const char* bytes = PyUnicode_AsUTF8AndSize(text, &size);
+  if (bytes == nullptr) throw PythonErrorAlreadySet();
+  return std::string(bytes, static_cast<std::size_t>(size));
+}
+
+bool keyword_is(PyObject* keyword, const char* name) {
+  const char* text = PyUnicode_AsUTF8(keyword);
+  if (text == nullptr) {
+    PyErr_Clear();
+    return false;
+  }
+  return std::strcmp(text, name) == 0;
+}
+
+}  // namespace
+
+std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* const* args,
+                                      Py_ssize_t nargs, PyObject* kwnames) {
+  const std::size_t count = signature.parameters.size();
+  if (static_cast<std::size_t>(nargs) > count) {
+    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", signature.method,
+                 count, count == 1 ? "" : "s", nargs);
+    throw PythonErrorAlreadySet();
+  }
+  std::vector<PyObject*> bound(count, nullptr);
+  for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
+
+  const Py_ssize_t keywords = kwnames == nullptr ? 0 : PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t k = 0; k < keywords; ++k) {
+    PyObject* keyword = PyTuple_GET_ITEM(kwnames, k);
+    std::size_t slot = count;
+    for (std::size_t p = 0; p < count; ++p) {
+      if (keyword_is(keyword, signature.parameters[p])) {
+        slot = p;
+        break;
+      }
+    }
+    if (slot == count) {
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
+                   signature.method, keyword);
+      throw PythonErrorAlreadySet();
+    }
+    if (bound[slot] != nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.method,
+                   signature.parameters[slot]);
+      throw PythonErrorAlreadySet();
+    }
+    bound[slot] = args[nargs + k];
+  }
+  for (std::size_t p = 0; p < signature.required; ++p) {
+    if (bound[p] == nullptr) {
+      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
+                   signature.method, signature.parameters[p], p + 1);
+      throw PythonErrorAlreadySet();
+    }
+  }
+  return bound;
+}
+
+bool is_absent(PyObject* argument) noexcept { return argument == nullptr || argument == Py_None; }
+
+std::optional<std::string> label_argument(const Signature& signature, PyObject* argument) {
+  if (is_absent(argument)) return std::nullopt;
+  if (!PyUnicode_Check(argument)) raise_type_error(signature, "label", "str or None", argument);
+  return utf8_text(argument);
+}
+
+bool bool_argument(const Signature& signature, const char* name, PyObject* argument) {
+  if (argument == nullptr) return false;
+  if (!PyBool_Check(argument)) raise_type_error(signature, name, "bool", argument);
+  return argument == Py_True;
+}
+
+std::optional<std::uint64_t> count_argument(const Signature& signature, const char* name,
+                                            PyObject* argument) {
+  if (is_absent(argument)) return std::nullopt;
+  PyObjectRef index = PyObjectRef::steal(PyNumber_Index(argument));
+  if (!index) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyErr_Clear();
+      raise_type_error(signature, name, "an integer or None", argument);
+    }
+    throw PythonErrorAlreadySet();
+  }
+  unsigned long long count = PyLong_AsUnsignedLongLong(index.get());
+  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred())
+    throw PythonErrorAlreadySet();
+  return static_cast<std::uint64_t>(count);
+}
+
+std::vector<PyObjectRef> callables_argument(const Signature& signature, PyObject* argument) {
+  if (PyUnicode_Check(argument) || !PySequence_Check(argument)) {
+    raise_type_error(signature, "functions", "a sequence of callables (not str)", argument);
+  }
+  std::vector<PyObjectRef> items;
+  Py_ssize_t hint = PySequence_Size(argument);
+  if (hint < 0) {
+    PyErr_Clear();
+  } else {
+    items.reserve(static_cast<std::size_t>(hint));
+  }
+  PyObjectRef iterator = PyObjectRef::steal(PyObject_GetIter(argument));
+  if (!iterator) throw PythonErrorAlreadySet();
+  while (PyObject* item = PyIter_Next(iterator.get())) items.push_back(PyObjectRef::steal(item));
+  if (PyErr_Occurred()) throw PythonErrorAlreadySet();
+  return items;
+}
+
+PairList parse_pair_list(const Signature& signature, const char* name, PyObject* argument) {
+  PairList pairs;
+  if (PyDict_Check(argument)) {
+    Py_ssize_t position = 0;
+    PyObject* key = nullptr;
+    PyObject* value = nullptr;
+    while (PyDict_Next(argument, &position, &key, &value)) {
+      if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s': keys and values must be str, not %.200s",
+                     signature.method, name, Py_TYPE(PyUnicode_Check(key) ? value : key)->tp_name);
+        throw PythonErrorAlreadySet();
+      }
+      pairs.emplace_back(utf8_text(key), utf8_text(value));
+    }
+    return pairs;
+  }
+  if (PyList_Check(argument)) {
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(argument); ++i) {
+      PyObject* item = PyList_GET_ITEM(argument, i);
+      if (!PyTuple_Check(item)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s': item %zd must be a tuple, not %.200s",
+                     signature.method, name, i, Py_TYPE(item)->tp_name);
+        throw PythonErrorAlreadySet();
+      }
+      if (PyTuple_GET_SIZE(item) != 2) {
+        PyErr_Format(PyExc_ValueError,
+                     "%s() argument '%s': item %zd must be a pair, not a tuple of length %zd",
+                     signature.method, name, i, PyTuple_GET_SIZE(item));
+        throw PythonErrorAlreadySet();
+      }
+      PyObject* first = PyTuple_GET_ITEM(item, 0);
+      PyObject* second = PyTuple_GET_ITEM(item, 1);
+      if (!PyUnicode_Check(first) || !PyUnicode_Check(second)) {
+        PyErr_Format(PyExc_TypeError, "%s() argument '%s': item %zd must hold two str, not %.200s",
+                     signature.method, name, i,
+                     Py_TYPE(PyUnicode_Check(first) ? second : first)->tp_name);
+        throw PythonErrorAlreadySet();
+      }
+      pairs.emplace_back(utf8_text(first), utf8_text(second));
+    }
+    return pairs;
+  }
+  raise(PyExc_ValueError, "inputs/outputs must be a dict or list of tuples");
+}
+
+}  // namespace pelmo

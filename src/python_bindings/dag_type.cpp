@@ -1,1 +1,142 @@
+#include <memory>
 
+#include "dag/execute.hpp"
+#include "dag/mermaid.hpp"
+#include "python_bindings/arguments.hpp"
+#include "python_bindings/entry_point.hpp"
+#include "python_bindings/types.hpp"
+#include "value/conversions.hpp"
+
+namespace pelmo {
+
+PyTypeObject* dag_type = nullptr;
+
+namespace {
+
+PyDag* as_dag(PyObject* self) { return reinterpret_cast<PyDag*>(self); }
+
+// Shared use of a Dag for one call. Only counted: nothing ever needs the
+// Dag exclusively, but a count that is not zero at deallocation is a bug.
+class DagAccess {
+ public:
+  explicit DagAccess(PyObject* object) : dag_(as_dag(object)) { ++dag_->active_calls; }
+  DagAccess(const DagAccess&) = delete;
+  DagAccess& operator=(const DagAccess&) = delete;
+  ~DagAccess() { --dag_->active_calls; }
+  const Dag& dag() const { return dag_->dag; }
+
+ private:
+  PyDag* dag_;
+};
+
+const Signature kExecuteSignature{"execute", {"parallel", "max_threads"}, 0};
+
+PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&]() -> PyObject* {
+    DagAccess access(self);
+    std::vector<PyObject*> bound = bind_arguments(kExecuteSignature, args, nargs, kwnames);
+    const bool parallel = bool_argument(kExecuteSignature, "parallel", bound[0]);
+    const std::optional<std::uint64_t> max_threads =
+        count_argument(kExecuteSignature, "max_threads", bound[1]);
+
+    Context context;
+    std::exception_ptr failure =
+        call_without_gil([&] { context = execute(access.dag(), parallel, max_threads); });
+    if (failure) std::rethrow_exception(failure);
+
+    auto converted = context_to_dict(context);
+    if (auto* store_failure = std::get_if<DictStoreFailure>(&converted)) {
+      std::move(store_failure->error).restore();
+      throw PythonErrorAlreadySet();
+    }
+    return std::get<PyObjectRef>(converted).release();
+  });
+}
+
+PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
+  return entry_point([&]() -> PyObject* {
+    DagAccess access(self);
+    const std::string text = to_mermaid_text(access.dag());
+    return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* dag_node_count(PyObject* self, PyObject*) {
+  return entry_point([&]() -> PyObject* {
+    DagAccess access(self);
+    return PyLong_FromUnsignedLongLong(access.dag().node_count());
+  });
+}
+
+PyObject* dag_new(PyTypeObject*, PyObject*, PyObject*) {
+  PyErr_SetString(PyExc_TypeError,
+                  "cannot create 'builtins.Dag' instances directly; use Graph.build()");
+  return nullptr;
+}
+
+void dag_dealloc(PyObject* self) {
+  ModuleGilScope scope;
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_dag(self)->dag);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef dag_methods[] = {
+    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dag_execute)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "execute($self, parallel=..., max_threads=...)\n"
+     "--\n"
+     "\n"
+     "Execute the DAG\n"
+     "\n"
+     "Args:\n"
+     "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
+     "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
+     "unlimited. Default: None\n"
+     "\n"
+     "Returns:\n"
+     "    Dictionary containing the execution context"},
+    {"to_mermaid", dag_to_mermaid, METH_NOARGS,
+     "to_mermaid($self)\n"
+     "--\n"
+     "\n"
+     "Get Mermaid diagram representation\n"
+     "\n"
+     "Returns:\n"
+     "    String containing the Mermaid diagram"},
+    {"node_count", dag_node_count, METH_NOARGS,
+     "node_count($self)\n"
+     "--\n"
+     "\n"
+     "Get the number of nodes in the DAG\n"
+     "\n"
+     "Returns:\n"
+     "    Number of nodes"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot dag_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
+    {Py_tp_new, reinterpret_cast<void*>(dag_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(dag_dealloc)},
+    {Py_tp_methods, dag_methods},
+    {0, nullptr},
+};
+
+PyType_Spec dag_spec = {"builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT, dag_slots};
+
+}  // namespace
+
+PyObject* create_dag_type() { return PyType_FromSpec(&dag_spec); }
+
+PyObject* new_dag_object(Dag&& dag) {
+  PyObject* object = dag_type->tp_alloc(dag_type, 0);
+  if (object == nullptr) return nullptr;
+  PyDag* payload = as_dag(object);
+  std::construct_at(&payload->dag, std::move(dag));
+  payload->active_calls = 0;
+  return object;
+}
+
+}  // namespace pelmo

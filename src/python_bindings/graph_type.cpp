@@ -1,1 +1,225 @@
+#include <memory>
 
+#include "python_bindings/arguments.hpp"
+#include "python_bindings/entry_point.hpp"
+#include "python_bindings/py_node_function.hpp"
+#include "python_bindings/types.hpp"
+
+namespace pelmo {
+
+PyTypeObject* graph_type = nullptr;
+
+namespace {
+
+constexpr const char* kTaken = "Graph has already been built or consumed";
+
+PyGraph* as_graph(PyObject* self) { return reinterpret_cast<PyGraph*>(self); }
+
+// Exclusive use of a Graph for one call; cleared on every way out.
+class GraphAccess {
+ public:
+  explicit GraphAccess(PyObject* object) : graph_(as_graph(object)) {
+    if (graph_->busy) raise(PyExc_RuntimeError, "Graph is already in use by another call");
+    graph_->busy = true;
+  }
+  GraphAccess(const GraphAccess&) = delete;
+  GraphAccess& operator=(const GraphAccess&) = delete;
+  ~GraphAccess() { graph_->busy = false; }
+
+  // The builder, or the "taken" error.
+  GraphBuilder& builder() {
+    if (!graph_->builder) raise(PyExc_ValueError, kTaken);
+    return *graph_->builder;
+  }
+  std::optional<GraphBuilder>& slot() { return graph_->builder; }
+
+ private:
+  PyGraph* graph_;
+};
+
+// Parses `inputs` or `outputs` when given; an empty list counts as absent.
+std::optional<PairList> optional_pairs(const Signature& signature, const char* name,
+                                       PyObject* argument) {
+  if (is_absent(argument)) return std::nullopt;
+  PairList pairs = parse_pair_list(signature, name, argument);
+  if (pairs.empty()) return std::nullopt;
+  return pairs;
+}
+
+const PairList* pointer_to(const std::optional<PairList>& pairs) {
+  return pairs ? &*pairs : nullptr;
+}
+
+const Signature kAddSignature{"add", {"function", "label", "inputs", "outputs"}, 0};
+const Signature kVariantsSignature{"variants", {"functions", "label", "inputs", "outputs"}, 1};
+const Signature kBranchSignature{"branch", {"subgraph"}, 1};
+
+PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&]() -> PyObject* {
+    GraphAccess access(self);
+    std::vector<PyObject*> bound = bind_arguments(kAddSignature, args, nargs, kwnames);
+    PyObject* function = is_absent(bound[0]) ? nullptr : bound[0];
+    std::optional<std::string> label = label_argument(kAddSignature, bound[1]);
+    GraphBuilder& builder = access.builder();
+    std::optional<PairList> inputs = optional_pairs(kAddSignature, "inputs", bound[2]);
+    std::optional<PairList> outputs = optional_pairs(kAddSignature, "outputs", bound[3]);
+    SharedNodeFunction node_function;
+    if (function != nullptr) {
+      node_function = std::make_shared<PyNodeFunction>(PyObjectRef::borrow(function));
+    } else {
+      node_function = std::make_shared<NoopNodeFunction>();
+    }
+    add(builder, std::move(node_function), label, pointer_to(inputs), pointer_to(outputs));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  return entry_point([&]() -> PyObject* {
+    GraphAccess access(self);
+    std::vector<PyObject*> bound = bind_arguments(kVariantsSignature, args, nargs, kwnames);
+    std::vector<PyObjectRef> callables = callables_argument(kVariantsSignature, bound[0]);
+    std::optional<std::string> label = label_argument(kVariantsSignature, bound[1]);
+    GraphBuilder& builder = access.builder();
+    std::optional<PairList> inputs = optional_pairs(kVariantsSignature, "inputs", bound[2]);
+    std::optional<PairList> outputs = optional_pairs(kVariantsSignature, "outputs", bound[3]);
+    std::vector<SharedNodeFunction> functions;
+    functions.reserve(callables.size());
+    for (PyObjectRef& callable : callables) {
+      functions.push_back(std::make_shared<PyNodeFunction>(std::move(callable)));
+    }
+    variants(builder, functions, label, pointer_to(inputs), pointer_to(outputs));
+    Py_RETURN_NONE;
+  });
+}
+
+PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  return entry_point([&]() -> PyObject* {
+    GraphAccess access(self);
+    std::vector<PyObject*> bound = bind_arguments(kBranchSignature, args, nargs, kwnames);
+    PyObject* subgraph_object = bound[0];
+    if (Py_TYPE(subgraph_object) != graph_type) {
+      PyErr_Format(PyExc_TypeError, "branch() argument 'subgraph' must be Graph, not %.200s",
+                   Py_TYPE(subgraph_object)->tp_name);
+      throw PythonErrorAlreadySet();
+    }
+    GraphAccess subgraph_access(subgraph_object);
+    GraphBuilder& builder = access.builder();
+    std::optional<GraphBuilder> subgraph = std::exchange(subgraph_access.slot(), std::nullopt);
+    if (!subgraph) raise(PyExc_ValueError, "Subgraph has already been built or consumed");
+    std::uint64_t branch_id = branch(builder, std::move(*subgraph));
+    return PyLong_FromUnsignedLongLong(branch_id);
+  });
+}
+
+PyObject* graph_build(PyObject* self, PyObject*) {
+  return entry_point([&]() -> PyObject* {
+    GraphAccess access(self);
+    std::optional<GraphBuilder> builder = std::exchange(access.slot(), std::nullopt);
+    if (!builder) raise(PyExc_ValueError, "Graph has already been built");
+    return new_dag_object(build(std::move(*builder)));
+  });
+}
+
+PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
+  return entry_point([&]() -> PyObject* {
+    if (PyTuple_GET_SIZE(args) != 0 || (kwargs != nullptr && PyDict_GET_SIZE(kwargs) != 0)) {
+      raise(PyExc_TypeError, "Graph() takes no arguments");
+    }
+    PyObject* object = type->tp_alloc(type, 0);
+    if (object == nullptr) throw PythonErrorAlreadySet();
+    PyGraph* graph = as_graph(object);
+    std::construct_at(&graph->builder, std::in_place);
+    graph->busy = false;
+    return object;
+  });
+}
+
+void graph_dealloc(PyObject* self) {
+  ModuleGilScope scope;
+  PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_graph(self)->builder);
+  type->tp_free(self);
+  Py_DECREF(type);
+}
+
+PyMethodDef graph_methods[] = {
+    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_add)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "add($self, function=..., label=..., inputs=..., outputs=...)\n"
+     "--\n"
+     "\n"
+     "Add a node to the graph\n"
+     "\n"
+     "Args:\n"
+     "    function: Optional Python callable. If None, creates a no-op node.\n"
+     "    label: Optional string label for the node\n"
+     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
+     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+     "\n"
+     "Returns:\n"
+     "    Self for method chaining"},
+    {"branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_branch)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "branch($self, subgraph)\n"
+     "--\n"
+     "\n"
+     "Create a branch in the graph\n"
+     "\n"
+     "Args:\n"
+     "    subgraph: PyGraph instance representing the branch\n"
+     "\n"
+     "Returns:\n"
+     "    Branch ID (usize)"},
+    {"variants", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_variants)),
+     METH_FASTCALL | METH_KEYWORDS,
+     "variants($self, functions, label=..., inputs=..., outputs=...)\n"
+     "--\n"
+     "\n"
+     "Create variant nodes (parameter sweep)\n"
+     "\n"
+     "Args:\n"
+     "    functions: List of Python callables, each with signature (inputs, variant_params) -> "
+     "dict\n"
+     "    label: Optional string label for the variant nodes\n"
+     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
+     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+     "\n"
+     "Returns:\n"
+     "    Self for method chaining\n"
+     "\n"
+     "Example:\n"
+     "    factors = np.linspace(0.5, 2.0, 5)\n"
+     "    graph.variants(\n"
+     "        [lambda inputs, params, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        \"Scale\",\n"
+     "        [(\"data\", \"x\")],\n"
+     "        [(\"scaled\", \"result\")]\n"
+     "    )"},
+    {"build", graph_build, METH_NOARGS,
+     "build($self)\n"
+     "--\n"
+     "\n"
+     "Build the DAG from the graph\n"
+     "\n"
+     "Returns:\n"
+     "    PyDag instance ready for execution"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot graph_slots[] = {
+    {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
+    {Py_tp_new, reinterpret_cast<void*>(graph_new)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {Py_tp_methods, graph_methods},
+    {0, nullptr},
+};
+
+PyType_Spec graph_spec = {"builtins.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT, graph_slots};
+
+}  // namespace
+
+PyObject* create_graph_type() { return PyType_FromSpec(&graph_spec); }
+
+}  // namespace pelmo

@@ -1,1 +1,57 @@
+#include "python_bindings/py_node_function.hpp"
 
+#include "python_bindings/gil.hpp"
+#include "value/conversions.hpp"
+#include "value/py_error.hpp"
+
+namespace pelmo {
+
+Context NoopNodeFunction::call(const Context&) const { return Context(); }
+
+void write_to_stderr(const std::string& message) {
+  PyObjectRef name = PyObjectRef::steal(PyUnicode_FromString("sys"));
+  PyObjectRef sys = name ? PyObjectRef::steal(PyImport_Import(name.get())) : PyObjectRef();
+  PyObjectRef stream =
+      sys ? PyObjectRef::steal(PyObject_GetAttrString(sys.get(), "stderr")) : PyObjectRef();
+  PyObjectRef text = stream ? PyObjectRef::steal(PyUnicode_FromStringAndSize(
+                                  message.data(), static_cast<Py_ssize_t>(message.size())))
+                            : PyObjectRef();
+  PyObjectRef written =
+      text ? PyObjectRef::steal(PyObject_CallMethod(stream.get(), "write", "O", text.get()))
+           : PyObjectRef();
+  if (!written) PyErr_Clear();
+}
+
+Context PyNodeFunction::call(const Context& inputs) const {
+  EnsuredGil gil;
+  auto converted = context_to_dict(inputs);
+  if (auto* failure = std::get_if<DictStoreFailure>(&converted)) {
+    const std::string reason = failure->error.describe();
+    write_to_stderr("Error setting input '" + failure->key + "': " + reason + "\n");
+    return Context();
+  }
+  const PyObjectRef& argument = std::get<PyObjectRef>(converted);
+  PyObjectRef arguments = PyObjectRef::steal(PyTuple_Pack(1, argument.get()));
+  if (!arguments) {
+    PyErr_Print();
+    throw ConversionError("the interpreter could not create the argument tuple of a node");
+  }
+
+  PyObjectRef result = PyObjectRef::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
+  if (!result) {
+    // Printing a SystemExit would end the process from inside the run (and
+    // hang it on a worker thread); `execute` raises it on its own thread.
+    if (PyErr_ExceptionMatches(PyExc_SystemExit))
+      throw PythonExceptionEscape(FetchedError::fetch());
+    PyErr_PrintEx(0);
+    return Context();
+  }
+  if (!PyDict_Check(result.get())) {
+    result = PyObjectRef();
+    write_to_stderr("Error: Python function did not return a dict\n");
+    return Context();
+  }
+  return dict_to_context(result.get());
+}
+
+}  // namespace pelmo

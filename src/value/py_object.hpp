@@ -31,9 +31,12 @@ bool held() noexcept;
 void apply_pending();
 }  // namespace gil_scope
 
-// One strong reference to a Python object, never null unless moved from.
+// One strong reference to a Python object, or none (default-constructed,
+// moved from, or adopted from a failed call's null result).
 class PyObjectRef {
  public:
+  PyObjectRef() noexcept : object_(nullptr) {}
+
   // Takes a new reference; the caller keeps its own.
   static PyObjectRef borrow(PyObject* object);
   // Adopts a reference that the caller owned.
@@ -53,6 +56,7 @@ class PyObjectRef {
 
   PyObjectRef clone() const { return borrow(object_); }
   PyObject* get() const noexcept { return object_; }
+  explicit operator bool() const noexcept { return object_ != nullptr; }
   // Hands the reference to the caller.
   PyObject* release() noexcept { return std::exchange(object_, nullptr); }
 

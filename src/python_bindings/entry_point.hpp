@@ -1,0 +1,51 @@
+// The one boundary between C++ failures and Python exceptions. Every method
+// body runs inside `entry_point`, which turns whatever it throws into a
+// Python exception set on the interpreter and a null result.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <cxxabi.h>
+
+#include <new>
+#include <system_error>
+
+#include "python_bindings/gil.hpp"
+#include "value/conversions.hpp"
+#include "value/py_error.hpp"
+
+namespace pelmo {
+
+// Raises a Python exception of `type` with `message` and leaves the call.
+[[noreturn]] inline void raise(PyObject* type, const char* message) {
+  PyErr_SetString(type, message);
+  throw PythonErrorAlreadySet();
+}
+
+// Returns a new reference, or null with an exception set. Not noexcept: a
+// forced unwind must be able to pass.
+template <typename Body>
+PyObject* entry_point(Body&& body) {
+  ModuleGilScope scope;
+  try {
+    return std::forward<Body>(body)();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (PythonErrorAlreadySet&) {
+  } catch (PythonExceptionEscape& escape) {
+    std::move(escape).take().restore();
+  } catch (std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (std::system_error& error) {
+    PyErr_Format(PyExc_RuntimeError, "pelmo: system error: %s", error.what());
+  } catch (ConversionError& error) {
+    PyErr_Format(PyExc_RuntimeError, "pelmo: %s", error.what());
+  } catch (std::exception& error) {
+    PyErr_Format(PyExc_RuntimeError, "pelmo: internal error: %s", error.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_RuntimeError, "pelmo: unknown internal error");
+  }
+  return nullptr;
+}
+
+}  // namespace pelmo

@@ -1,0 +1,65 @@
+// The module's ways of holding and giving up the interpreter lock, each
+// keeping the thread-local count of the deferred reference counts in step.
+//
+// No guard here retakes the lock in a destructor: on a daemon thread during
+// interpreter shutdown, taking the lock ends the thread with a forced
+// unwind, which must never start inside a destructor.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <cxxabi.h>
+
+#include <exception>
+#include <utility>
+
+#include "value/py_object.hpp"
+
+namespace pelmo {
+
+// For code entered from Python, which holds the lock already.
+class ModuleGilScope {
+ public:
+  ModuleGilScope() { gil_scope::enter(); }
+  ModuleGilScope(const ModuleGilScope&) = delete;
+  ModuleGilScope& operator=(const ModuleGilScope&) = delete;
+  ~ModuleGilScope() { gil_scope::leave(); }
+};
+
+// For native threads that call into Python: takes the lock (nesting if this
+// thread holds it already) for the guard's lifetime.
+class EnsuredGil {
+ public:
+  EnsuredGil() : state_(PyGILState_Ensure()) { gil_scope::enter(); }
+  EnsuredGil(const EnsuredGil&) = delete;
+  EnsuredGil& operator=(const EnsuredGil&) = delete;
+  ~EnsuredGil() {
+    gil_scope::leave();
+    PyGILState_Release(state_);
+  }
+
+ private:
+  PyGILState_STATE state_;
+};
+
+// Runs `body` with the lock released and returns what it threw, if
+// anything. The lock is retaken on every ordinary path; a forced unwind (the
+// thread being ended) passes straight through without retaking it.
+template <typename Body>
+std::exception_ptr call_without_gil(Body&& body) {
+  std::exception_ptr failure;
+  const int depth = gil_scope::suspend();
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    std::forward<Body>(body)();
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    failure = std::current_exception();
+  }
+  PyEval_RestoreThread(state);
+  gil_scope::resume(depth);
+  return failure;
+}
+
+}  // namespace pelmo

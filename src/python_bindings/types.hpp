@@ -1,0 +1,42 @@
+// The instance layouts of the two classes and their type objects, which the
+// module creates once per process.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+#include <optional>
+
+#include "builder/graph_builder.hpp"
+#include "dag/dag.hpp"
+
+namespace pelmo {
+
+struct PyGraph {
+  PyObject_HEAD
+      // Empty once the graph was built or given to another graph's branch.
+      std::optional<GraphBuilder>
+          builder;
+  // Set for the duration of one method call on this graph.
+  bool busy;
+};
+
+struct PyDag {
+  PyObject_HEAD Dag dag;
+  // Calls currently using this Dag; shared use never conflicts.
+  std::size_t active_calls;
+};
+
+// New references to new type objects, or null with an exception set.
+PyObject* create_graph_type();
+PyObject* create_dag_type();
+
+// The types made by the calls above; set once at module initialisation.
+extern PyTypeObject* graph_type;
+extern PyTypeObject* dag_type;
+
+// A new Dag object owning `dag`; null with an exception set.
+PyObject* new_dag_object(Dag&& dag);
+
+}  // namespace pelmo
