@@ -1,0 +1,45 @@
+"""Initialize the Python module"""
+
+from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, final
+
+__all__ = ["Graph", "Dag"]
+
+_NodeCallable = Callable[[Dict[str, Any]], Dict[str, Any]]
+_Mapping = Union[Dict[str, str], List[Tuple[str, str]]]
+
+@final
+class Graph:
+    """Python wrapper for Graph builder"""
+
+    def __init__(self) -> None: ...
+    def add(
+        self,
+        function: Optional[_NodeCallable] = ...,
+        label: Optional[str] = ...,
+        inputs: Optional[_Mapping] = ...,
+        outputs: Optional[_Mapping] = ...,
+    ) -> None:
+        """Add a node to the graph"""
+    def branch(self, subgraph: Graph) -> int:
+        """Create a branch in the graph"""
+    def variants(
+        self,
+        functions: Sequence[_NodeCallable],
+        label: Optional[str] = ...,
+        inputs: Optional[_Mapping] = ...,
+        outputs: Optional[_Mapping] = ...,
+    ) -> None:
+        """Create variant nodes (parameter sweep)"""
+    def build(self) -> Dag:
+        """Build the DAG from the graph"""
+
+@final
+class Dag:
+    """Python wrapper for DAG executor"""
+
+    def execute(self, parallel: bool = ..., max_threads: Optional[int] = ...) -> Dict[str, Any]:
+        """Execute the DAG"""
+    def to_mermaid(self) -> str:
+        """Get Mermaid diagram representation"""
+    def node_count(self) -> int:
+        """Get the number of nodes in the DAG"""

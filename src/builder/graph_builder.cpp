@@ -51,7 +51,7 @@ void append_copy(GraphBuilder& graph, const GraphBuilder& source,
     copy.id = new_id.at(node.id);
     copy.dependencies.clear();
     for (NodeId dependency : node.dependencies) copy.dependencies.push_back(new_id.at(dependency));
-    if (attach_point) copy.dependencies.push_back(*attach_point);
+    if (node.dependencies.empty() && attach_point) copy.dependencies.push_back(*attach_point);
     if (as_branch) {
       copy.variant_index.reset();
       copy.is_branch = true;

@@ -1,1 +1,126 @@
+#include "dag/mermaid.hpp"
+
 #include <gtest/gtest.h>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace pelmo {
+namespace {
+
+class Noop final : public NodeFunction {
+ public:
+  Context call(const Context&) const override { return {}; }
+};
+
+using Names = std::vector<std::pair<std::string, std::string>>;
+
+// inputs: broadcast_var -> impl_var; outputs: impl_var -> broadcast_var.
+Node make_node(NodeId id, std::optional<std::string> label, std::vector<NodeId> dependencies,
+               const Names& inputs = {}, const Names& outputs = {}) {
+  Node node;
+  node.id = id;
+  node.label = std::move(label);
+  node.function = std::make_shared<const Noop>();
+  for (const auto& [from, to] : inputs) node.inputs.insert(from, to);
+  for (const auto& [from, to] : outputs) node.outputs.insert(from, to);
+  node.dependencies = std::move(dependencies);
+  return node;
+}
+
+std::string render(std::vector<Node> nodes) { return to_mermaid_text(build_dag(std::move(nodes))); }
+
+TEST(MermaidText, EmptyDagIsTheHeaderAlone) { EXPECT_EQ(render({}), "graph TD\n"); }
+
+TEST(MermaidText, WorkedExample) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, "Load", {}, {}, {{"data", "raw"}}));
+  nodes.push_back(
+      make_node(1, std::nullopt, {0}, {{"raw", "x"}}, {{"y", "clean"}, {"z", "stats"}}));
+  nodes.push_back(make_node(2, "Scale A", {1}, {{"clean", "x"}}, {{"scaled", "result"}}));
+  nodes.push_back(
+      make_node(3, "Scale B", {1}, {{"clean", "x"}, {"stats", "s"}}, {{"scaled", "result"}}));
+  nodes.push_back(
+      make_node(4, "Report", {0, 3, 3}, {{"raw", "data"}, {"result", "r"}, {"other", "o"}}));
+  nodes[2].is_branch = nodes[3].is_branch = true;
+  nodes[2].variant_index = 0;
+  nodes[3].variant_index = 1;
+
+  const std::string text = render(std::move(nodes));
+  auto expected = [](const char* arrow_into_3) {
+    return std::string(
+               "graph TD\n"
+               "    0[\"Load\"]\n"
+               "    1[\"Node 1\"]\n"
+               "    2[\"Scale A\"]\n"
+               "    3[\"Scale B\"]\n"
+               "    4[\"Report\"]\n"
+               "    0 -->|raw \u2192 x| 1\n"
+               "    1 -->|clean \u2192 x| 2\n") +
+           arrow_into_3 +
+           "    0 -->|raw \u2192 data| 4\n"
+           "    3 -->|result \u2192 r| 4\n"
+           "    style 2 fill:#e1f5ff\n"
+           "    style 3 fill:#e1f5ff\n"
+           "    style 2 fill:#ffe1e1\n"
+           "    style 3 fill:#e1ffe1\n";
+  };
+  const std::string in_order = expected("    1 -->|clean \u2192 x<br/>stats \u2192 s| 3\n");
+  const std::string swapped = expected("    1 -->|stats \u2192 s<br/>clean \u2192 x| 3\n");
+  EXPECT_TRUE(text == in_order || text == swapped) << text;
+}
+
+TEST(MermaidText, ArrowLabelsNameWhatTheDependencyProduces) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, "P", {}, {}, {{"a", "left"}, {"b", "left"}, {"c", "right"}}));
+  nodes.push_back(make_node(1, "Q", {0, 9}, {{"left", "l"}, {"right", "r"}}));
+  nodes.push_back(make_node(2, "R", {0}, {{"unrelated", "u"}}));
+  EXPECT_EQ(render(std::move(nodes)),
+            "graph TD\n"
+            "    0[\"P\"]\n"
+            "    1[\"Q\"]\n"
+            "    2[\"R\"]\n"
+            "    0 -->|left \u2192 l<br/>right \u2192 r| 1\n"
+            "    9 --> 1\n"
+            "    0 --> 2\n");
+}
+
+TEST(MermaidText, LabelsAreVerbatimAndIdsNeedNotBePositions) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(1234567890123, "say \"hi\"", {}, {}, {{"o", "v"}}));
+  nodes.push_back(make_node(7, "", {1234567890123}, {{"v", "i"}}));
+  nodes.push_back(make_node(3, std::nullopt, {7}));
+  EXPECT_EQ(render(std::move(nodes)),
+            "graph TD\n"
+            "    1234567890123[\"say \"hi\"\"]\n"
+            "    7[\"\"]\n"
+            "    3[\"Node 3\"]\n"
+            "    1234567890123 -->|v \u2192 i| 7\n"
+            "    7 --> 3\n");
+}
+
+TEST(MermaidText, BranchFillsComeFirstThenVariantFillsCycling) {
+  std::vector<Node> nodes;
+  for (NodeId id = 0; id < 6; ++id) {
+    nodes.push_back(make_node(id, "V", {}));
+    nodes.back().variant_index = id;
+  }
+  nodes.push_back(make_node(6, "B", {}));
+  nodes[4].is_branch = nodes[6].is_branch = true;
+  const std::string text = render(std::move(nodes));
+  EXPECT_EQ(text.substr(text.find("    style")),
+            "    style 4 fill:#e1f5ff\n"
+            "    style 6 fill:#e1f5ff\n"
+            "    style 0 fill:#ffe1e1\n"
+            "    style 1 fill:#e1ffe1\n"
+            "    style 2 fill:#ffe1ff\n"
+            "    style 3 fill:#ffffe1\n"
+            "    style 4 fill:#ffe1e1\n"
+            "    style 5 fill:#e1ffe1\n");
+}
+
+}  // namespace
+}  // namespace pelmo

@@ -1,1 +1,298 @@
 #include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "core_support.hpp"
+#include "python_fixture.hpp"
+#include "value/map_hash.hpp"
+#include "value/value.hpp"
+
+namespace pelmo {
+namespace {
+
+using testing::int_at;
+using testing::new_python_object;
+using testing::refcount;
+using testing::Watch;
+using testing::WithoutGil;
+
+std::string key_for(int i) { return "name_" + std::to_string(i); }
+
+TEST(HashName, MatchesSipHash13WithTerminatorByte) {
+  struct Vector {
+    std::string_view bytes;
+    std::uint64_t hash;
+  };
+  // Lengths 0, 1, 2, 7 and 8 put the 0xFF terminator at every edge of a word.
+  const Vector vectors[] = {
+      {"", 3476900567878811119ULL},
+      {"a", 8186225505942432243ULL},
+      {"ab", 7391266126405785627ULL},
+      {"abcdefg", 2492161047327640297ULL},
+      {"abcdefgh", 6689927370435554326ULL},
+      {"hello world, this is long", 13571961601724858674ULL},
+  };
+  for (const Vector& vector : vectors) {
+    EXPECT_EQ(hash_name(vector.bytes, HashSeed{0, 0}), vector.hash) << '"' << vector.bytes << '"';
+  }
+  EXPECT_EQ(hash_name(std::string_view(), HashSeed{0, 0}), 3476900567878811119ULL);
+  EXPECT_NE(hash_name("a", HashSeed{1, 0}), hash_name("a", HashSeed{0, 0}));
+  EXPECT_NE(hash_name("a", HashSeed{0, 1}), hash_name("a", HashSeed{0, 0}));
+}
+
+TEST(MapSeed, AdvancesFirstWordPerMapAndDiffersBetweenThreads) {
+  Context first;
+  Context second;
+  EXPECT_EQ(second.seed().k0, first.seed().k0 + 1);
+  EXPECT_EQ(second.seed().k1, first.seed().k1);
+
+  HashSeed other{};
+  std::thread([&other] { other = Context().seed(); }).join();
+  EXPECT_FALSE(other.k0 == first.seed().k0 && other.k1 == first.seed().k1);
+}
+
+TEST(Context, KeysCompareByteForByte) {
+  Context context;
+  context.insert("", Value::integer(1));
+  context.insert(std::string("a\0b", 3), Value::integer(2));
+  context.insert("a", Value::integer(3));
+  context.insert("\xff\xfe", Value::integer(4));
+  EXPECT_EQ(context.size(), 4u);
+  EXPECT_EQ(int_at(context, ""), 1);
+  EXPECT_EQ(context.get(std::string_view("a\0b", 3))->as_int(), 2);
+  EXPECT_EQ(int_at(context, "a"), 3);
+  EXPECT_EQ(int_at(context, "\xff\xfe"), 4);
+  EXPECT_EQ(context.get("b"), nullptr);
+  EXPECT_EQ(context.get(std::string_view("a\0", 2)), nullptr);
+}
+
+TEST(Context, InsertReplacesAndReleasesOld) {
+  PyObjectRef object = new_python_object();
+  Context context;
+  context.insert("x", Value::python(object.clone()));
+  context.insert("y", Value::integer(2));
+  EXPECT_EQ(refcount(object.get()), 2);
+
+  context.insert("x", Value::integer(1));
+  EXPECT_EQ(refcount(object.get()), 1);
+  ASSERT_EQ(context.size(), 2u);
+  EXPECT_EQ(context.begin()->key, "x");  // a replaced key keeps its place
+  EXPECT_EQ(context.begin()->value.as_int(), 1);
+}
+
+TEST(Context, FindsEveryKeyWhileGrowingPastDirectLimit) {
+  Context context;
+  for (int i = 0; i < 1000; ++i) {
+    context.insert(key_for(i), Value::integer(i));
+    // Each insert may switch regime or regrow the index; all earlier keys must survive it.
+    for (int j = 0; j <= i; j += (i < 40 ? 1 : 37)) ASSERT_EQ(int_at(context, key_for(j).c_str()), j);
+  }
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(int_at(context, key_for(i).c_str()), i);
+  EXPECT_EQ(context.get("name_1000"), nullptr);
+  EXPECT_EQ(context.get(""), nullptr);
+
+  for (int i = 0; i < 1000; i += 3) context.insert(key_for(i), Value::integer(-i));
+  EXPECT_EQ(context.size(), 1000u);
+  for (int i = 0; i < 1000; ++i) EXPECT_EQ(int_at(context, key_for(i).c_str()), i % 3 ? i : -i);
+}
+
+// Covers the three ways in: into an empty map with the same seed (taken
+// whole), same seed with entries (stored hashes reused) and different seeds.
+TEST(Context, MergeMovesEverythingAndIncomingWins) {
+  for (int size : {3, 40}) {
+    Context base;
+    for (int i = 0; i < size; ++i) base.insert(key_for(i), Value::integer(i));
+
+    Context empty_same_seed = Context().clone();
+    Context incoming_same_seed = empty_same_seed.clone();
+    for (int i = 0; i < size; ++i) incoming_same_seed.insert(key_for(i), Value::integer(i));
+    empty_same_seed.merge_from(std::move(incoming_same_seed));
+    EXPECT_EQ(empty_same_seed.size(), static_cast<std::size_t>(size));
+
+    Context same_seed = base.clone();
+    Context other_seed;
+    for (int i = size / 2; i < size + size / 2; ++i) {
+      same_seed.insert(key_for(i), Value::integer(100 + i));
+      other_seed.insert(key_for(i), Value::integer(200 + i));
+    }
+    Context with_same = base.clone();
+    with_same.merge_from(std::move(same_seed));
+    base.merge_from(std::move(other_seed));
+    EXPECT_TRUE(other_seed.empty());
+
+    for (int i = 0; i < size + size / 2; ++i) {
+      const std::string key = key_for(i);
+      EXPECT_EQ(int_at(empty_same_seed, key.c_str()), i < size ? i : -1);
+      EXPECT_EQ(int_at(with_same, key.c_str()), i < size / 2 ? i : 100 + i);
+      EXPECT_EQ(int_at(base, key.c_str()), i < size / 2 ? i : 200 + i);
+    }
+    EXPECT_EQ(base.size(), static_cast<std::size_t>(size + size / 2));
+    EXPECT_EQ(with_same.size(), base.size());
+  }
+}
+
+TEST(Context, MergeReleasesReplacedValuesOnce) {
+  PyObjectRef object = new_python_object();
+  Context target;
+  target.insert("shared", Value::python(object.clone()));
+  Context incoming;
+  incoming.insert("shared", Value::integer(1));
+  incoming.insert("added", Value::python(object.clone()));
+  EXPECT_EQ(refcount(object.get()), 3);
+  target.merge_from(std::move(incoming));
+  EXPECT_EQ(refcount(object.get()), 2);
+  EXPECT_EQ(int_at(target, "shared"), 1);
+}
+
+TEST(Context, CloneKeepsSeedAndOrderAndIsIndependent) {
+  Context source;
+  for (int i = 0; i < 20; ++i) source.insert(key_for(19 - i), Value::integer(i));
+  Context copy = source.clone();
+  EXPECT_EQ(copy.seed().k0, source.seed().k0);
+  EXPECT_EQ(copy.seed().k1, source.seed().k1);
+
+  std::vector<std::string> source_keys;
+  std::vector<std::string> copy_keys;
+  for (const auto& entry : source) source_keys.push_back(entry.key);
+  for (const auto& entry : copy) copy_keys.push_back(entry.key);
+  EXPECT_EQ(copy_keys, source_keys);
+
+  copy.insert(key_for(0), Value::integer(-1));
+  copy.insert("only_in_copy", Value::integer(0));
+  EXPECT_EQ(int_at(source, key_for(0).c_str()), 19);
+  EXPECT_EQ(source.get("only_in_copy"), nullptr);
+  EXPECT_EQ(int_at(copy, key_for(5).c_str()), 14);
+}
+
+TEST(Value, KindOrdinalsAreFixed) {
+  Context empty;
+  EXPECT_EQ(static_cast<int>(Value::integer(1).kind()), 0);
+  EXPECT_EQ(static_cast<int>(Value::real(1.5).kind()), 1);
+  EXPECT_EQ(static_cast<int>(Value::text("t").kind()), 2);
+  EXPECT_EQ(static_cast<int>(Value::float_list({1.0}).kind()), 3);
+  EXPECT_EQ(static_cast<int>(Value::int_list({1}).kind()), 4);
+  EXPECT_EQ(static_cast<int>(Value::map(std::move(empty)).kind()), 5);
+  EXPECT_EQ(static_cast<int>(Value::python(new_python_object()).kind()), 6);
+  EXPECT_EQ(static_cast<int>(Value::none().kind()), 7);
+  EXPECT_EQ(Value().kind(), ValueKind::None);
+}
+
+TEST(Value, CloneIsDeepAcrossNestedMaps) {
+  Context inner;
+  inner.insert("list", Value::int_list({1, 2, 3}));
+  inner.insert("text", Value::text(std::string("a\0b", 3)));
+  Context outer;
+  outer.insert("inner", Value::map(std::move(inner)));
+  outer.insert("floats", Value::float_list({0.5, -2.0}));
+  const Value source = Value::map(std::move(outer));
+
+  Value copy = clone(source);
+  Context& copy_inner = copy.as_map_mut().get_mut("inner")->as_map_mut();
+  copy_inner.insert("list", Value::int_list({9}));
+  copy_inner.insert("added", Value::real(1.0));
+
+  const Context& source_inner = source.as_map().get("inner")->as_map();
+  EXPECT_EQ(source_inner.get("list")->as_int_list(), (std::vector<std::int64_t>{1, 2, 3}));
+  EXPECT_EQ(source_inner.get("added"), nullptr);
+  EXPECT_EQ(source_inner.get("text")->as_str(), std::string("a\0b", 3));
+  EXPECT_EQ(copy_inner.get("text")->as_str(), std::string("a\0b", 3));
+  EXPECT_EQ(copy.as_map().get("floats")->as_float_list(), (std::vector<double>{0.5, -2.0}));
+}
+
+TEST(Value, CloneOfPythonObjectSharesIt) {
+  Value source = Value::python(new_python_object());
+  PyObject* object = source.as_py_object();
+  {
+    Value copy = clone(source);
+    EXPECT_EQ(copy.as_py_object(), object);
+    EXPECT_EQ(refcount(object), 2);
+  }
+  EXPECT_EQ(refcount(object), 1);
+}
+
+TEST(DeferredRefcount, HeldOnlyInsideModuleScope) {
+  EXPECT_TRUE(gil_scope::held());
+  bool held_on_worker = true;
+  std::thread([&held_on_worker] { held_on_worker = gil_scope::held(); }).join();
+  EXPECT_FALSE(held_on_worker);
+  {
+    WithoutGil released;
+    EXPECT_FALSE(gil_scope::held());
+  }
+  EXPECT_TRUE(gil_scope::held());
+}
+
+TEST(DeferredRefcount, ReleaseWithoutGilWaitsForApplyPending) {
+  Value value = Value::python(new_python_object());
+  Watch watch(value.as_py_object());
+  PyObject* object = value.as_py_object();
+
+  // Only the module's count is dropped: the lock stays with this thread,
+  // so applying may happen here.
+  const int saved = gil_scope::suspend();
+  value = Value::none();
+  EXPECT_EQ(refcount(object), 1);
+  EXPECT_TRUE(watch.alive());
+  gil_scope::apply_pending();
+  EXPECT_FALSE(watch.alive());
+  gil_scope::resume(saved);
+}
+
+TEST(DeferredRefcount, ReleaseWithoutGilAppliedOnResume) {
+  Value value = Value::python(new_python_object());
+  Watch watch(value.as_py_object());
+  PyObject* object = value.as_py_object();
+  {
+    WithoutGil released;
+    value = Value::none();
+    EXPECT_EQ(refcount(object), 1);
+  }
+  EXPECT_FALSE(watch.alive());
+}
+
+TEST(DeferredRefcount, QueuedIncrementsApplyBeforeDecrements) {
+  Value original = Value::python(new_python_object());
+  Watch watch(original.as_py_object());
+  Value copy;
+  {
+    WithoutGil released;
+    copy = clone(original);
+    original = Value::none();
+  }
+  // Had the decrement gone first, the object would have died in between.
+  ASSERT_TRUE(watch.alive());
+  EXPECT_EQ(refcount(copy.as_py_object()), 1);
+}
+
+TEST(DeferredRefcount, WorkerThreadCopiesBalanceAfterApplying) {
+  Value source = Value::python(new_python_object());
+  PyObject* object = source.as_py_object();
+  constexpr int kThreads = 4;
+  constexpr int kKeptPerThread = 3;
+  std::vector<std::vector<Value>> kept(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&source, &kept, t] {
+      for (int i = 0; i < 500; ++i) {
+        Value transient = clone(source);
+        Context context;
+        context.insert("v", std::move(transient));
+        Context copy = context.clone();
+      }
+      for (int i = 0; i < kKeptPerThread; ++i) kept[t].push_back(clone(source));
+    });
+  }
+  for (std::thread& thread : threads) thread.join();
+  EXPECT_EQ(refcount(object), 1);
+
+  gil_scope::apply_pending();
+  EXPECT_EQ(refcount(object), 1 + kThreads * kKeptPerThread);
+  kept.clear();  // this thread holds the lock: released at once
+  EXPECT_EQ(refcount(object), 1);
+}
+
+}  // namespace
+}  // namespace pelmo

@@ -1,0 +1,42 @@
+# The two commands of the README are `make demo` and `make test`; each sets
+# up what it needs first (scripts/setup.sh) and is safe to run again.
+VENV ?= .venv
+PY := $(VENV)/bin/python
+BUILD ?= build/native
+SANITIZER_BUILD ?= build/asan
+JOBS ?= 2
+
+.PHONY: demo test setup install native-build native-test python-test bench check-asan clean
+
+setup:
+	@VENV=$(VENV) scripts/setup.sh
+
+# Builds and installs the module into the venv, as a user's `pip install .`.
+install: setup
+	$(PY) -m pip install -q --no-build-isolation .
+
+demo: install
+	$(PY) examples/pipeline.py
+
+native-build: setup
+	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPELMO_WERROR=ON
+	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
+
+native-test: native-build
+	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
+
+python-test: install
+	$(PY) -m pytest -q tests/python
+
+test: native-test python-test
+
+bench: native-build install
+	$(BUILD)/benchmarks/pelmo_core_bench
+
+# The C++ and Python suites under AddressSanitizer with UndefinedBehaviorSanitizer.
+check-asan: setup
+	scripts/check-asan.sh
+
+clean:
+	rm -rf build

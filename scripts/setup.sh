@@ -1,0 +1,51 @@
+#!/usr/bin/env bash
+# Prepares a machine for building and testing: Debian packages (GoogleTest,
+# Google Benchmark), a virtual environment with CPython 3.10 in .venv, and
+# the Python build and test tools. Safe to run again; does only what is
+# missing. PYTHON may name the interpreter to use, VENV the environment.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+find_python() {
+  if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
+  local candidates=()
+  if command -v pyenv >/dev/null 2>&1; then
+    candidates+=("$(pyenv root)/versions/3.10.13/bin/python3.10")
+    for dir in "$(pyenv root)"/versions/3.10.*; do candidates+=("$dir/bin/python3.10"); done
+  fi
+  candidates+=("$HOME/.pyenv/versions/3.10.13/bin/python3.10" python3.10)
+  for candidate in "${candidates[@]}"; do
+    if command -v "$candidate" >/dev/null 2>&1; then command -v "$candidate"; return; fi
+  done
+  echo "setup: no CPython 3.10 found; set PYTHON to one" >&2
+  exit 1
+}
+
+apt_packages=(libgtest-dev libbenchmark-dev)
+missing=()
+for package in "${apt_packages[@]}"; do
+  dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
+done
+if [ ${#missing[@]} -gt 0 ]; then
+  sudo_cmd=()
+  [ "$(id -u)" -ne 0 ] && sudo_cmd=(sudo)
+  echo "setup: installing ${missing[*]}"
+  "${sudo_cmd[@]}" apt-get update -qq
+  DEBIAN_FRONTEND=noninteractive "${sudo_cmd[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
+fi
+
+python=$(find_python)
+venv=${VENV:-.venv}
+want=$("$python" -c 'import sys; print("%d.%d" % sys.version_info[:2])')
+have=$("$venv/bin/python" -c 'import sys; print("%d.%d" % sys.version_info[:2])' 2>/dev/null || true)
+if [ "$want" != "$have" ]; then
+  echo "setup: creating $venv with $python"
+  rm -rf "$venv"
+  "$python" -m venv "$venv"
+fi
+stamp="$venv/.requirements-dev.installed"
+if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
+  "$venv/bin/python" -m pip install -q --upgrade pip
+  "$venv/bin/python" -m pip install -q -r requirements-dev.txt
+  cp requirements-dev.txt "$stamp"
+fi
