@@ -6,7 +6,7 @@ BUILD ?= build/native
 SANITIZER_BUILD ?= build/asan
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench check-asan clean
+.PHONY: demo test setup install native-build native-test python-test bench check-sanitizers clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -34,9 +34,10 @@ test: native-test python-test
 bench: native-build install
 	$(BUILD)/benchmarks/pelmo_core_bench
 
-# The C++ and Python suites under AddressSanitizer with UndefinedBehaviorSanitizer.
-check-asan: setup
-	scripts/check-asan.sh
+# The C++ and Python suites under ASan+UBSan, then the threaded ones under TSan.
+check-sanitizers: setup
+	scripts/check-sanitizers.sh address
+	scripts/check-sanitizers.sh thread
 
 clean:
 	rm -rf build

@@ -79,6 +79,20 @@ Dag build_dag(std::vector<Node>&& nodes) {
     }
   }
 
+  // The later records of a repeated id, chained from its first record, so
+  // that their dependencies count towards its level as well as its order.
+  std::vector<std::size_t> next_record;
+  if (!dag.ids_are_positions_ && dag.position_of_.size() < count) {
+    next_record.assign(count, kNoPosition);
+    std::vector<std::size_t> last_record(count, kNoPosition);
+    for (std::size_t i = 0; i < count; ++i) {
+      if (owner[i] == i) continue;
+      std::size_t& last = last_record[owner[i]];
+      next_record[last == kNoPosition ? owner[i] : last] = i;
+      last = i;
+    }
+  }
+
   // Level of a node: one more than its deepest dependency. Every dependency
   // of a runnable node is runnable and comes earlier in the order.
   std::vector<std::size_t> level_of(count, 0);
@@ -86,8 +100,11 @@ Dag build_dag(std::vector<Node>&& nodes) {
   std::vector<std::size_t> level_sizes;
   for (std::size_t p : order) {
     std::size_t level = 0;
-    for (NodeId dependency : all[p].dependencies) {
-      level = std::max(level, level_of[position(dependency)] + 1);
+    for (std::size_t r = p; r != kNoPosition;
+         r = next_record.empty() ? kNoPosition : next_record[r]) {
+      for (NodeId dependency : all[r].dependencies) {
+        level = std::max(level, level_of[position(dependency)] + 1);
+      }
     }
     level_of[p] = level;
     if (level + 1 > level_count) {

@@ -35,7 +35,10 @@ class EnsuredGil {
   EnsuredGil& operator=(const EnsuredGil&) = delete;
   ~EnsuredGil() {
     gil_scope::leave();
-    PyGILState_Release(state_);
+    // Not held any more only when the thread is being ended during shutdown
+    // (the lock was lost while Python code ran); releasing it then would be
+    // fatal.
+    if (PyGILState_Check()) PyGILState_Release(state_);
   }
 
  private:

@@ -83,7 +83,8 @@ std::uint64_t hash_name(std::string_view bytes, HashSeed seed) noexcept {
   // Remaining key bytes plus the 0xFF terminator: one to eight bytes.
   unsigned char tail[8] = {};
   std::size_t rest = bytes.size() - offset;
-  std::memcpy(tail, data + offset, rest);
+  // An empty view may carry a null pointer, which memcpy must never see.
+  if (rest != 0) std::memcpy(tail, data + offset, rest);
   tail[rest] = 0xFF;
   if (rest + 1 == 8) {
     s.compress(load_le64(tail));

@@ -47,6 +47,12 @@ void queue_decrement(PyObject* object) noexcept {
   changes.any.store(true, std::memory_order_release);
 }
 
+// Whether a reference count may change right now on this thread. The module's
+// count alone is not enough: a daemon thread that tries to retake the lock
+// while the interpreter shuts down is ended by a forced unwind without
+// holding it, and the releases on the way out must not touch the objects.
+bool may_change_refcount_now() noexcept { return module_gil_depth > 0 && PyGILState_Check(); }
+
 }  // namespace
 
 namespace gil_scope {
@@ -86,7 +92,7 @@ bool held() noexcept { return module_gil_depth > 0; }
 }  // namespace gil_scope
 
 PyObjectRef PyObjectRef::borrow(PyObject* object) {
-  if (module_gil_depth > 0) {
+  if (may_change_refcount_now()) {
     Py_INCREF(object);
   } else {
     queue_increment(object);
@@ -97,7 +103,7 @@ PyObjectRef PyObjectRef::borrow(PyObject* object) {
 void PyObjectRef::reset() noexcept {
   PyObject* object = std::exchange(object_, nullptr);
   if (object == nullptr) return;
-  if (module_gil_depth > 0) {
+  if (may_change_refcount_now()) {
     Py_DECREF(object);
   } else {
     queue_decrement(object);

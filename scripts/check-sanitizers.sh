@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Sanitizer passes. `address`: the whole C++ suite and the whole Python suite
+# under AddressSanitizer with UndefinedBehaviorSanitizer (the interpreter runs
+# with the sanitizer preloaded and PYTHONMALLOC=malloc; leak detection is off
+# because the interpreter itself keeps memory until exit). `thread`: the C++
+# execution tests and the Python threading tests under ThreadSanitizer.
+# Usage: scripts/check-sanitizers.sh address|thread   (after scripts/setup.sh)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode=${1:?usage: $0 address|thread}
+venv=${VENV:-.venv}
+build=build/sanitize-$mode
+py=$(cd "$venv/bin" && pwd)/python
+
+# Test discovery runs the test binary at build time, so the sanitizer's
+# options must already hold then.
+export ASAN_OPTIONS=detect_leaks=0:abort_on_error=0:halt_on_error=1
+export UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+
+"$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(cd "$venv/bin" && pwd)/ninja" \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" -DPELMO_SANITIZE="$mode" \
+  -DPELMO_BUILD_BENCHMARKS=OFF >/dev/null
+"$venv/bin/cmake" --build "$build" -j "${JOBS:-2}"
+
+case "$mode" in
+  address)
+    runtime=$(g++ -print-file-name=libasan.so)
+    "$build/tests/cpp/pelmo_cpp_tests"
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
+      "$py" -m pytest -q -p no:cacheprovider tests/python
+    ;;
+  thread)
+    runtime=$(g++ -print-file-name=libtsan.so)
+    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='Execute*:Parallel*:Deferred*:PyObjectRef*'
+    LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
+      "$py" -m pytest -q -p no:cacheprovider -k "thread or parallel" tests/python
+    ;;
+  *)
+    echo "unknown mode $mode" >&2
+    exit 2
+    ;;
+esac
