@@ -160,7 +160,8 @@ TEST(BuildDag, OrderAndLevelsRespectEveryDependency) {
     }
     for (std::size_t level = 0; level < dag.levels().size(); ++level) {
       auto ids_at = dag.levels()[level];
-      for (std::size_t i = 1; i < ids_at.size(); ++i) EXPECT_LT(rank[ids_at[i - 1]], rank[ids_at[i]]);
+      for (std::size_t i = 1; i < ids_at.size(); ++i)
+        EXPECT_LT(rank[ids_at[i - 1]], rank[ids_at[i]]);
     }
   }
 }

@@ -1,1 +1,433 @@
 #include <gtest/gtest.h>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <stdexcept>
+#include <system_error>
+#include <thread>
+#include <vector>
+
+#include "core_support.hpp"
+#include "dag/execute.hpp"
+#include "python_fixture.hpp"
+
+namespace pelmo {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::int_at;
+using testing::ints;
+using testing::make_node;
+using testing::new_python_object;
+using testing::refcount;
+using testing::Watch;
+using testing::WithoutGil;
+
+// Returns fixed results, and keeps a copy of every input map it receives
+// together with the calling thread.
+class Recorder : public NodeFunction {
+ public:
+  struct Call {
+    Context inputs;
+    std::thread::id thread;
+  };
+
+  explicit Recorder(Context results = {}) : results_(std::move(results)) {}
+
+  Context call(const Context& inputs) const override {
+    std::lock_guard<std::mutex> lock(mutex_);
+    calls_.push_back(Call{inputs.clone(), std::this_thread::get_id()});
+    return results_.clone();
+  }
+
+  std::size_t call_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_.size();
+  }
+  const Call& call_at(std::size_t index) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return calls_.at(index);
+  }
+
+ private:
+  Context results_;
+  mutable std::mutex mutex_;
+  mutable std::vector<Call> calls_;
+};
+
+// "n" = input "n" + 1, or 1 when there is no input.
+class Increment : public NodeFunction {
+ public:
+  Context call(const Context& inputs) const override {
+    const Value* n = inputs.get("n");
+    return ints({{"n", n == nullptr ? 1 : n->as_int() + 1}});
+  }
+};
+
+// Passes its input "in" on as "out".
+class Echo : public NodeFunction {
+ public:
+  Context call(const Context& inputs) const override {
+    Context results;
+    if (const Value* in = inputs.get("in")) results.insert("out", clone(*in));
+    return results;
+  }
+};
+
+struct NodeFailed : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+class Thrower : public NodeFunction {
+ public:
+  Context call(const Context&) const override { throw NodeFailed("node failed"); }
+};
+
+// Lets each caller through only once every caller of its chunk (consecutive
+// groups of `group` arrivals) has arrived, then keeps it a little longer, so
+// the peak number of callers inside equals the group size unless chunks
+// overlap or a chunk runs short.
+class Gate : public NodeFunction {
+ public:
+  Gate(std::size_t group, std::size_t total) : group_(group), total_(total) {}
+
+  Context call(const Context&) const override {
+    std::unique_lock<std::mutex> lock(mutex_);
+    peak_ = std::max(peak_, ++inside_);
+    threads_.push_back(std::this_thread::get_id());
+    const std::size_t arrival = ++arrived_;
+    const std::size_t goal = std::min(total_, ((arrival - 1) / group_ + 1) * group_);
+    arrivals_.notify_all();
+    if (!arrivals_.wait_for(lock, 5s, [&] { return arrived_ >= goal; })) timed_out_ = true;
+    // Long enough for any worker started too early to show up meanwhile.
+    lock.unlock();
+    std::this_thread::sleep_for(20ms);
+    lock.lock();
+    --inside_;
+    return {};
+  }
+
+  std::size_t peak() const { return locked(peak_); }
+  std::size_t arrived() const { return locked(arrived_); }
+  bool timed_out() const { return locked(timed_out_); }
+  std::vector<std::thread::id> threads() const { return locked(threads_); }
+
+ private:
+  template <typename T>
+  T locked(const T& field) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return field;
+  }
+
+  const std::size_t group_;
+  const std::size_t total_;
+  mutable std::mutex mutex_;
+  mutable std::condition_variable arrivals_;
+  mutable std::size_t inside_ = 0;
+  mutable std::size_t peak_ = 0;
+  mutable std::size_t arrived_ = 0;
+  mutable bool timed_out_ = false;
+  mutable std::vector<std::thread::id> threads_;
+};
+
+// A root (id 0) that the `width` nodes of level one (ids 1..width), all
+// running `function`, depend on.
+Dag wide_level(std::size_t width, const SharedNodeFunction& function) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
+  for (NodeId id = 1; id <= width; ++id) nodes.push_back(make_node(id, {0}, function));
+  return build_dag(std::move(nodes));
+}
+
+std::vector<NodeId> level_ids(const Dag& dag, std::size_t level) {
+  auto ids = dag.levels()[level];
+  return {ids.begin(), ids.end()};
+}
+
+TEST(RunNode, MapsNamesBothWaysAndSkipsAbsentOnes) {
+  auto recorder = std::make_shared<Recorder>(ints({{"r", 10}, {"s", 20}, {"unmapped", 30}}));
+  Node node = make_node(0, {}, recorder, {{"a", "x"}, {"missing", "y"}, {"b", "z"}},
+                        {{"r", "R"}, {"s", "S"}, {"absent", "T"}});
+  const Context context = ints({{"a", 1}, {"b", 2}, {"unrelated", 3}});
+
+  Context outputs = run_node(node, context);
+
+  const Context& received = recorder->call_at(0).inputs;
+  EXPECT_EQ(received.size(), 2u);
+  EXPECT_EQ(int_at(received, "x"), 1);
+  EXPECT_EQ(int_at(received, "z"), 2);
+  EXPECT_EQ(outputs.size(), 2u);
+  EXPECT_EQ(int_at(outputs, "R"), 10);
+  EXPECT_EQ(int_at(outputs, "S"), 20);
+  EXPECT_EQ(context.size(), 3u);
+  EXPECT_EQ(int_at(context, "a"), 1);
+}
+
+// A chain of three incrementers: a run that saw the previous run's context
+// would end above 3.
+TEST(Execute, ChainStartsFromEmptyContextOnEveryRun) {
+  auto increment = std::make_shared<Increment>();
+  std::vector<Node> nodes;
+  for (NodeId id = 0; id < 3; ++id) {
+    std::vector<NodeId> dependencies;
+    if (id > 0) dependencies.push_back(id - 1);
+    nodes.push_back(make_node(id, dependencies, increment, {{"n", "n"}}, {{"n", "n"}}));
+  }
+  Dag dag = build_dag(std::move(nodes));
+  for (bool parallel : {false, true, false, true}) {
+    EXPECT_EQ(int_at(execute(dag, parallel, 2), "n"), 3);
+  }
+}
+
+// Root publishes x = 1; in the next level a writer publishes x = 2 and y = 1
+// before a reader that records x and publishes y = 2.
+struct WriterThenReader {
+  std::shared_ptr<Recorder> reader = std::make_shared<Recorder>(ints({{"y", 2}}));
+  Dag dag = build();
+
+  Dag build() {
+    std::vector<Node> nodes;
+    nodes.push_back(
+        make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
+    nodes.push_back(make_node(1, {0}, std::make_shared<Recorder>(ints({{"x", 2}, {"y", 1}})), {},
+                              {{"x", "x"}, {"y", "y"}}));
+    nodes.push_back(make_node(2, {0}, reader, {{"x", "x"}}, {{"y", "y"}}));
+    return build_dag(std::move(nodes));
+  }
+};
+
+TEST(Execute, SequentialMergesAfterEveryNodeAndIgnoresMaxThreads) {
+  const std::optional<std::uint64_t> limits[] = {std::nullopt, 0, 1, 8};
+  for (std::optional<std::uint64_t> max_threads : limits) {
+    WriterThenReader graph;
+    ASSERT_EQ(graph.dag.execution_order(), (std::vector<NodeId>{0, 1, 2}));
+    Context result = execute(graph.dag, false, max_threads);
+    EXPECT_EQ(int_at(graph.reader->call_at(0).inputs, "x"), 2);
+    EXPECT_EQ(graph.reader->call_at(0).thread, std::this_thread::get_id());
+    EXPECT_EQ(int_at(result, "x"), 2);
+    EXPECT_EQ(int_at(result, "y"), 2);
+  }
+}
+
+TEST(Execute, SingleNodeLevelsRunOnCallingThread) {
+  auto recorder = std::make_shared<Recorder>();
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, recorder));
+  nodes.push_back(make_node(1, {0}, recorder));
+  execute(build_dag(std::move(nodes)), true, std::nullopt);
+  ASSERT_EQ(recorder->call_count(), 2u);
+  EXPECT_EQ(recorder->call_at(0).thread, std::this_thread::get_id());
+  EXPECT_EQ(recorder->call_at(1).thread, std::this_thread::get_id());
+}
+
+TEST(Execute, WholeLevelRunsAtOnceWithoutMaxThreads) {
+  constexpr std::size_t kWidth = 12;
+  auto gate = std::make_shared<Gate>(kWidth, kWidth);
+  execute(wide_level(kWidth, gate), true, std::nullopt);
+  EXPECT_FALSE(gate->timed_out());
+  EXPECT_EQ(gate->peak(), kWidth);
+}
+
+TEST(Execute, ZeroMaxThreadsRunsOneAtATime) {
+  auto gate = std::make_shared<Gate>(1, 5);
+  execute(wide_level(5, gate), true, 0);
+  EXPECT_EQ(gate->arrived(), 5u);
+  EXPECT_EQ(gate->peak(), 1u);
+}
+
+TEST(Execute, SequentialFailureStopsTheRun) {
+  auto after = std::make_shared<Recorder>();
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
+  nodes.push_back(make_node(1, {0}, std::make_shared<Thrower>()));
+  nodes.push_back(make_node(2, {1}, after));
+  Dag dag = build_dag(std::move(nodes));
+  EXPECT_THROW(execute(dag, false, std::nullopt), NodeFailed);
+  EXPECT_EQ(after->call_count(), 0u);
+}
+
+TEST(Execute, PythonObjectsBalanceAfterParallelRunWithoutGil) {
+  PyObjectRef object = new_python_object();
+  Watch watch(object.get());
+  Context root_results;
+  root_results.insert("obj", Value::python(object.clone()));
+  std::vector<Node> nodes;
+  nodes.push_back(
+      make_node(0, {}, std::make_shared<Recorder>(std::move(root_results)), {}, {{"obj", "obj"}}));
+  auto echo = std::make_shared<Echo>();
+  const char* copies[] = {"c1", "c2", "c3", "c4"};
+  for (NodeId id = 1; id <= 4; ++id) {
+    nodes.push_back(make_node(id, {0}, echo, {{"obj", "in"}}, {{"out", copies[id - 1]}}));
+  }
+  Dag dag = build_dag(std::move(nodes));
+  ASSERT_EQ(refcount(object.get()), 2);
+
+  const std::optional<std::uint64_t> limits[] = {std::nullopt, 2};
+  for (std::optional<std::uint64_t> max_threads : limits) {
+    Context result;
+    {
+      WithoutGil released;
+      result = execute(dag, true, max_threads);
+    }
+    EXPECT_EQ(refcount(object.get()), 2 + 5);
+    for (const char* name : copies) EXPECT_EQ(result.get(name)->as_py_object(), object.get());
+  }
+  EXPECT_EQ(refcount(object.get()), 2);
+  { Dag gone = std::move(dag); }
+  EXPECT_EQ(refcount(object.get()), 1);
+  EXPECT_TRUE(watch.alive());
+}
+
+class ParallelExecute : public ::testing::TestWithParam<std::uint64_t> {};
+
+INSTANTIATE_TEST_SUITE_P(Workers, ParallelExecute, ::testing::Values(1, 2, 4, 8));
+
+TEST_P(ParallelExecute, NeverMoreWorkersThanChunkAndNoneOnCallingThread) {
+  constexpr std::size_t kWidth = 10;
+  const std::size_t workers = GetParam();
+  auto gate = std::make_shared<Gate>(workers, kWidth);
+  execute(wide_level(kWidth, gate), true, workers);
+
+  EXPECT_FALSE(gate->timed_out());
+  EXPECT_EQ(gate->arrived(), kWidth);
+  EXPECT_EQ(gate->peak(), std::min<std::size_t>(workers, kWidth));
+  for (std::thread::id thread : gate->threads()) EXPECT_NE(thread, std::this_thread::get_id());
+}
+
+// Readers after the writer in the level must see the root's x, whichever
+// chunk they land in.
+TEST_P(ParallelExecute, SiblingOutputsStayInvisibleWithinLevel) {
+  constexpr std::size_t kReaders = 4;
+  const std::size_t workers = GetParam();
+  std::vector<std::shared_ptr<Recorder>> readers;
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
+  nodes.push_back(
+      make_node(1, {0}, std::make_shared<Recorder>(ints({{"x", 2}})), {}, {{"x", "x"}}));
+  for (NodeId id = 2; id < 2 + kReaders; ++id) {
+    readers.push_back(std::make_shared<Recorder>(ints({{"last", static_cast<std::int64_t>(id)}})));
+    nodes.push_back(make_node(id, {0}, readers.back(), {{"x", "x"}}, {{"last", "last"}}));
+  }
+  Dag dag = build_dag(std::move(nodes));
+  ASSERT_EQ(level_ids(dag, 1), (std::vector<NodeId>{1, 2, 3, 4, 5}));
+
+  Context result = execute(dag, true, workers);
+  for (const auto& reader : readers) {
+    ASSERT_EQ(reader->call_count(), 1u);
+    EXPECT_EQ(int_at(reader->call_at(0).inputs, "x"), 1);
+  }
+  EXPECT_EQ(int_at(result, "x"), 2);
+  // Chunks are merged in the order they ran, so a last chunk of one node wins
+  // a shared name; with one worker that is simply the later node.
+  if ((kReaders + 1) % workers == 1 || workers == 1) {
+    EXPECT_EQ(int_at(result, "last"), 5);
+  }
+}
+
+TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
+  constexpr std::size_t kWidth = 9;
+  const std::size_t workers = GetParam();
+  std::vector<std::shared_ptr<Recorder>> recorders(kWidth + 2);
+  for (auto& recorder : recorders) recorder = std::make_shared<Recorder>();
+  // Positions 1 and 2 of the level throw; from four workers on both run in
+  // the same chunk, and still only one exception may come out.
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, recorders[0]));
+  for (NodeId id = 1; id <= kWidth; ++id) {
+    SharedNodeFunction function = recorders[id];
+    if (id == 2 || id == 3) function = std::make_shared<Thrower>();
+    nodes.push_back(make_node(id, {0}, function));
+  }
+  nodes.push_back(make_node(kWidth + 1, {1}, recorders[kWidth + 1]));
+  Dag dag = build_dag(std::move(nodes));
+
+  EXPECT_THROW(execute(dag, true, workers), NodeFailed);
+  // Level position p holds id p + 1; the first throw is at position 1, in
+  // the chunk that ends here.
+  const std::size_t failing_chunk_end = (1 / workers + 1) * workers;
+  for (std::size_t position = 0; position < kWidth; ++position) {
+    if (position == 1 || position == 2) continue;
+    const std::size_t expected = position < failing_chunk_end ? 1 : 0;
+    EXPECT_EQ(recorders[position + 1]->call_count(), expected) << "position " << position;
+  }
+  EXPECT_EQ(recorders[kWidth + 1]->call_count(), 0u);
+}
+
+bool built_with_sanitizer() {
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+  return true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer) || __has_feature(thread_sanitizer)
+  return true;
+#else
+  return false;
+#endif
+#else
+  return false;
+#endif
+}
+
+// Runs in a forked child: caps the address space a little above what is
+// mapped now, so that only a couple of thread stacks still fit, and reports
+// through the exit code how the run ended.
+[[noreturn]] void execute_with_capped_address_space(const Dag& dag, const std::atomic<int>& started,
+                                                    int width) {
+  rlimit stack{};
+  getrlimit(RLIMIT_STACK, &stack);
+  const std::size_t stack_size =
+      stack.rlim_cur == RLIM_INFINITY ? (8u << 20) : static_cast<std::size_t>(stack.rlim_cur);
+  std::size_t mapped_pages = 0;
+  std::ifstream("/proc/self/statm") >> mapped_pages;
+  const std::size_t mapped = mapped_pages * static_cast<std::size_t>(sysconf(_SC_PAGESIZE));
+
+  rlimit cap{};
+  getrlimit(RLIMIT_AS, &cap);
+  cap.rlim_cur = mapped + 2 * stack_size + stack_size / 2;
+  if (setrlimit(RLIMIT_AS, &cap) != 0) _exit(10);
+  try {
+    execute(dag, true, std::nullopt);
+  } catch (const std::system_error&) {
+    // Getting here at all means the started workers were joined: a joinable
+    // std::thread that goes out of scope aborts the process.
+    _exit(started.load() < width ? 0 : 11);
+  } catch (...) {
+    _exit(12);
+  }
+  _exit(13);
+}
+
+// Each worker stays long enough that stacks of finished threads cannot be
+// reused for the next ones.
+class Linger : public NodeFunction {
+ public:
+  explicit Linger(std::atomic<int>& started) : started_(started) {}
+  Context call(const Context&) const override {
+    started_.fetch_add(1);
+    std::this_thread::sleep_for(200ms);
+    return {};
+  }
+
+ private:
+  std::atomic<int>& started_;
+};
+
+TEST(ExecuteDeathTest, ThreadThatCannotStartEndsRunWithError) {
+  if (built_with_sanitizer()) GTEST_SKIP() << "sanitizers reserve address space up front";
+  constexpr int kWidth = 64;
+  std::atomic<int> started{0};
+  Dag dag = wide_level(kWidth, std::make_shared<Linger>(started));
+  EXPECT_EXIT(execute_with_capped_address_space(dag, started, kWidth), ::testing::ExitedWithCode(0),
+              "");
+}
+
+}  // namespace
+}  // namespace pelmo
