@@ -37,6 +37,11 @@ class Dag {
   const Levels& levels() const noexcept { return levels_; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
 
+  // Whether no two records share an id (always so for a built graph).
+  bool ids_unique() const noexcept {
+    return ids_are_positions_ || position_of_.size() == nodes_.size();
+  }
+
   // The first record with this id, or null. Constant time.
   const Node* find(NodeId id) const noexcept;
 

@@ -1,5 +1,6 @@
 #include "dag/mermaid.hpp"
 
+#include <algorithm>
 #include <charconv>
 #include <unordered_set>
 
@@ -64,10 +65,23 @@ std::string to_mermaid_text(const Dag& dag) {
     text += "\"]\n";
   }
 
+  // An arrow repeats only through a repeated dependency of one node, unless
+  // two records share an id: short dependency lists are searched in place,
+  // and only the rest go through the set of written arrows.
   std::unordered_set<std::pair<NodeId, NodeId>, ArrowHash> written;
+  const bool ids_unique = dag.ids_unique();
   for (const Node& node : dag.nodes()) {
-    for (NodeId dependency : node.dependencies) {
-      if (!written.emplace(dependency, node.id).second) continue;
+    const std::vector<NodeId>& dependencies = node.dependencies;
+    for (std::size_t i = 0; i < dependencies.size(); ++i) {
+      const NodeId dependency = dependencies[i];
+      if (ids_unique && dependencies.size() <= 16) {
+        if (std::find(dependencies.begin(), dependencies.begin() + i, dependency) !=
+            dependencies.begin() + i) {
+          continue;
+        }
+      } else if (!written.emplace(dependency, node.id).second) {
+        continue;
+      }
       append_arrow(text, dag.find(dependency), dependency, node);
     }
   }
