@@ -59,7 +59,16 @@ class Watch {
   Watch(const Watch&) = delete;
   Watch& operator=(const Watch&) = delete;
   ~Watch() { Py_DECREF(weak_); }
-  bool alive() const { return PyWeakref_GetObject(weak_) != Py_None; }
+  bool alive() const {
+#if PY_VERSION_HEX >= 0x030D0000
+    PyObject* target = nullptr;
+    if (PyWeakref_GetRef(weak_, &target) <= 0) return false;
+    Py_DECREF(target);
+    return true;
+#else
+    return PyWeakref_GetObject(weak_) != Py_None;
+#endif
+  }
 
  private:
   PyObject* weak_;
