@@ -43,7 +43,14 @@ Context PyNodeFunction::call(const Context& inputs) const {
     // hang it on a worker thread); `execute` raises it on its own thread.
     if (PyErr_ExceptionMatches(PyExc_SystemExit))
       throw PythonExceptionEscape(FetchedError::fetch());
-    PyErr_PrintEx(0);
+    // With no stream to print on, stay silent even when an installed
+    // excepthook would complain about the missing stream on file descriptor 2.
+    PyObject* stream = PySys_GetObject("stderr");
+    if (stream == nullptr || stream == Py_None) {
+      PyErr_Clear();
+    } else {
+      PyErr_PrintEx(0);
+    }
     return Context();
   }
   if (!PyDict_Check(result.get())) {

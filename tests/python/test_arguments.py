@@ -1,0 +1,270 @@
+"""Argument binding and conversion of every method that takes arguments."""
+
+import re
+
+import pytest
+
+import pelmo
+
+
+def noop(inputs):
+    return {}
+
+
+def taken_graph():
+    graph = pelmo.Graph()
+    graph.build()
+    return graph
+
+
+def one_output_dag():
+    graph = pelmo.Graph()
+    graph.add(lambda d: {"v": 1}, outputs={"v": "out"})
+    return graph.build()
+
+
+class BadSequence:
+    """A sequence that fails half way through."""
+
+    class Failure(Exception):
+        pass
+
+    def __len__(self):
+        return 3
+
+    def __getitem__(self, index):
+        if index == 1:
+            raise self.Failure("second item")
+        return noop
+
+
+def raises(exception, fragment):
+    # An empty fragment: only the exception type is part of the contract.
+    return pytest.raises(exception, match=re.escape(fragment) if fragment else None)
+
+
+TAKEN = "Graph has already been built or consumed"
+SHAPE = "inputs/outputs must be a dict or list of tuples"
+
+
+class TestAdd:
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            ((noop, "a", None, None, None), {}, TypeError, "add()"),
+            ((), {"fn": noop}, TypeError, "fn"),
+            ((noop,), {"function": noop}, TypeError, "function"),
+            ((None, 3), {}, TypeError, "label"),
+            ((), {"inputs": (("a", "x"),)}, ValueError, SHAPE),
+            ((), {"inputs": {("a", "x")}}, ValueError, SHAPE),
+            ((), {"inputs": iter([("a", "x")])}, ValueError, SHAPE),
+            ((), {"inputs": "ax"}, ValueError, SHAPE),
+            ((), {"outputs": (("a", "x"),)}, ValueError, SHAPE),
+            ((), {"inputs": [("a", "x", "y")]}, ValueError, ""),
+            ((), {"inputs": [["a", "x"]]}, TypeError, "inputs"),
+            ((), {"inputs": [("a", 1)]}, TypeError, "inputs"),
+            ((), {"inputs": {"a": 1}}, TypeError, "inputs"),
+            ((), {"inputs": {1: "a"}}, TypeError, "inputs"),
+            ((), {"outputs": {"a": None}}, TypeError, "outputs"),
+            ((), {"outputs": [("a", "x"), ("b", 2)]}, TypeError, "outputs"),
+            # inputs are read before outputs
+            ((), {"inputs": {"a": 1}, "outputs": {"b": 2}}, TypeError, "inputs"),
+        ],
+    )
+    def test_add_parse_arguments_errors(self, args, kwargs, exception, fragment):
+        graph = pelmo.Graph()
+        graph.add(None, "kept")
+        with raises(exception, fragment):
+            graph.add(*args, **kwargs)
+        # a rejected call adds nothing
+        assert graph.build().node_count() == 1
+
+    @pytest.mark.parametrize(
+        "kwargs",
+        [
+            {"label": "\ud800"},
+            {"inputs": {"\ud800": "x"}},
+            {"inputs": {"a": "\ud800"}},
+            {"outputs": [("\ud800", "x")]},
+        ],
+    )
+    def test_add_surrogates_raise_unicode_error(self, kwargs):
+        with pytest.raises(UnicodeEncodeError):
+            pelmo.Graph().add(**kwargs)
+
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [
+            ((), {}),
+            ((noop, "L", {"a": "x"}, [("y", "b")]), {}),
+            ((), {"outputs": [("y", "b")], "inputs": {"a": "x"}, "label": "L", "function": noop}),
+            ((42,), {}),  # callability is not checked when building
+        ],
+    )
+    def test_add_accepts(self, args, kwargs):
+        graph = pelmo.Graph()
+        assert graph.add(*args, **kwargs) is None
+        assert graph.build().node_count() == 1
+
+    def test_add_returns_none_so_chaining_fails(self):
+        with pytest.raises(AttributeError):
+            pelmo.Graph().add(noop).add(noop)
+
+    @pytest.mark.parametrize("empty", [{}, []])
+    def test_add_empty_mapping_means_none(self, empty):
+        def diagram(mapping):
+            graph = pelmo.Graph()
+            graph.add(noop, "Load", outputs={"v": "data"})
+            graph.add(noop, "Use", inputs=mapping, outputs=mapping)
+            return graph.build().to_mermaid()
+
+        assert diagram(empty) == diagram(None)
+
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            ((), {"inputs": {"a": 1}}, ValueError, TAKEN),
+            ((), {"outputs": (("a", "x"),)}, ValueError, TAKEN),
+            ((noop, 3), {}, TypeError, "label"),
+            ((), {"bogus": 1}, TypeError, "bogus"),
+        ],
+    )
+    def test_add_on_taken_graph_checks_label_first(self, args, kwargs, exception, fragment):
+        with raises(exception, fragment):
+            taken_graph().add(*args, **kwargs)
+
+
+class TestVariants:
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            ((), {}, TypeError, "functions"),
+            ((), {"label": "L"}, TypeError, "functions"),
+            (([noop], "L", None, None, None), {}, TypeError, "variants()"),
+            (([noop],), {"functions": [noop]}, TypeError, "functions"),
+            (([noop],), {"fns": 1}, TypeError, "fns"),
+            (({"a": noop},), {}, TypeError, "functions"),
+            (({noop},), {}, TypeError, "functions"),
+            (((f for f in [noop]),), {}, TypeError, "functions"),
+            (("fg",), {}, TypeError, "functions"),
+            (([noop], 3), {}, TypeError, "label"),
+            (([noop],), {"inputs": (("a", "x"),)}, ValueError, SHAPE),
+            (([noop],), {"outputs": {("a", "x")}}, ValueError, SHAPE),
+            (([noop],), {"inputs": [("a", "x", "y")]}, ValueError, ""),
+            (([noop],), {"inputs": [["a", "x"]]}, TypeError, "inputs"),
+            (([noop],), {"outputs": {"a": 1}}, TypeError, "outputs"),
+            (([noop],), {"inputs": {"a": 1}, "outputs": {"b": 2}}, TypeError, "inputs"),
+            (([noop],), {"label": "\ud800"}, UnicodeEncodeError, ""),
+            (([noop],), {"inputs": [("a", "\ud800")]}, UnicodeEncodeError, ""),
+        ],
+    )
+    def test_variants_parse_arguments_errors(self, args, kwargs, exception, fragment):
+        graph = pelmo.Graph()
+        graph.add(None, "kept")
+        with raises(exception, fragment):
+            graph.variants(*args, **kwargs)
+        assert graph.build().node_count() == 1
+
+    @pytest.mark.parametrize(
+        "functions, count",
+        [([noop, noop], 2), ((noop, noop, noop), 3), (range(4), 4), ([], 0), ([1, "x"], 2)],
+        ids=["list", "tuple", "range", "empty", "not-callable"],
+    )
+    def test_variants_accepts_sequences(self, functions, count):
+        graph = pelmo.Graph()
+        assert graph.variants(functions) is None
+        assert graph.build().node_count() == count
+
+    def test_variants_iteration_error_propagates_unchanged(self):
+        graph = pelmo.Graph()
+        with pytest.raises(BadSequence.Failure, match="second item"):
+            graph.variants(BadSequence())
+        assert graph.build().node_count() == 0
+
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            (([noop],), {"inputs": {"a": 1}}, ValueError, TAKEN),
+            (([noop],), {"outputs": "x"}, ValueError, TAKEN),
+            (("fg",), {}, TypeError, "functions"),
+            (([noop], 3), {}, TypeError, "label"),
+        ],
+    )
+    def test_variants_on_taken_graph_checks_functions_and_label_first(
+        self, args, kwargs, exception, fragment
+    ):
+        with raises(exception, fragment):
+            taken_graph().variants(*args, **kwargs)
+
+    def test_variants_on_taken_graph_still_iterates_functions(self):
+        with pytest.raises(BadSequence.Failure):
+            taken_graph().variants(BadSequence())
+
+
+class TestBranch:
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            ((), {}, TypeError, "subgraph"),
+            ((1,), {}, TypeError, "subgraph"),
+            ((pelmo.Graph().build(),), {}, TypeError, "subgraph"),
+            ((pelmo.Graph(), pelmo.Graph()), {}, TypeError, "branch()"),
+            ((pelmo.Graph(),), {"subgraph": pelmo.Graph()}, TypeError, "subgraph"),
+            ((), {"graph": pelmo.Graph()}, TypeError, "graph"),
+        ],
+    )
+    def test_branch_parse_arguments_errors(self, args, kwargs, exception, fragment):
+        graph = pelmo.Graph()
+        with raises(exception, fragment):
+            graph.branch(*args, **kwargs)
+        # the id is spent only by a branch that happened
+        assert graph.branch(pelmo.Graph()) == 1
+
+    def test_branch_by_keyword(self):
+        assert pelmo.Graph().branch(subgraph=pelmo.Graph()) == 1
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
+
+
+class TestExecute:
+    @pytest.mark.parametrize(
+        "args, kwargs, exception, fragment",
+        [
+            ((1,), {}, TypeError, "parallel"),
+            ((None,), {}, TypeError, "parallel"),
+            ((), {"parallel": "yes"}, TypeError, "parallel"),
+            ((True, -1), {}, OverflowError, ""),
+            ((), {"max_threads": 2**64}, OverflowError, ""),
+            ((False, -1), {}, OverflowError, ""),
+            ((True, 2.0), {}, TypeError, "max_threads"),
+            ((), {"max_threads": "2"}, TypeError, "max_threads"),
+            ((True, 2, 3), {}, TypeError, "execute()"),
+            ((True,), {"parallel": True}, TypeError, "parallel"),
+            ((), {"threads": 2}, TypeError, "threads"),
+        ],
+    )
+    def test_execute_parse_arguments_errors(self, args, kwargs, exception, fragment):
+        with raises(exception, fragment):
+            one_output_dag().execute(*args, **kwargs)
+
+    @pytest.mark.parametrize(
+        "args, kwargs",
+        [
+            ((), {}),
+            ((True, 2), {}),
+            ((), {"max_threads": 3, "parallel": True}),
+            ((True, Index(2)), {}),
+            ((True, 2**64 - 1), {}),
+            # ignored when running one node after another
+            ((False, 0), {}),
+            ((False, 2**64 - 1), {}),
+        ],
+    )
+    def test_execute_accepts(self, args, kwargs):
+        assert one_output_dag().execute(*args, **kwargs) == {"out": 1}

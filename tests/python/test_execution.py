@@ -1,0 +1,491 @@
+"""Running a Dag: data flow, identity, failure reporting, levels and threads."""
+
+import inspect
+import io
+import subprocess
+import sys
+import textwrap
+import threading
+import time
+
+import pytest
+
+import pelmo
+
+MODES = pytest.mark.parametrize("parallel", [False, True], ids=["sequential", "parallel"])
+NOT_A_DICT = "Error: Python function did not return a dict\n"
+
+
+def build(*steps):
+    """A chain of add() calls, each step a (function, kwargs) pair or a bare function."""
+    graph = pelmo.Graph()
+    for step in steps:
+        function, options = step if isinstance(step, tuple) else (step, {})
+        graph.add(function, **options)
+    return graph.build()
+
+
+def produce(**values):
+    """A root node writing `values` under their own names."""
+    return (lambda inputs: dict(values), {"outputs": {name: name for name in values}})
+
+
+def run_python(code, timeout=60):
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+    )
+
+
+class ConcurrencyProbe:
+    """Counts callables running at once; `node` sleeps so that overlaps can happen."""
+
+    def __init__(self, pause=0.2):
+        self.pause = pause
+        self.lock = threading.Lock()
+        self.running = 0
+        self.peak = 0
+        self.calls = 0
+
+    def node(self, inputs):
+        with self.lock:
+            self.running += 1
+            self.calls += 1
+            self.peak = max(self.peak, self.running)
+        time.sleep(self.pause)
+        with self.lock:
+            self.running -= 1
+        return {}
+
+
+@MODES
+class TestDataFlow:
+    def test_mapped_input_and_output_names(self, parallel):
+        dag = build(
+            produce(a=1),
+            (lambda inputs: {"y": inputs["x"] + 1}, {"inputs": [("a", "x")], "outputs": [("y", "b")]}),
+        )
+        assert dag.execute(parallel=parallel) == {"a": 1, "b": 2}
+
+    def test_callable_sees_only_its_mapped_inputs_present_so_far(self, parallel):
+        seen = []
+        dag = build(
+            produce(a=1, other=2),
+            (lambda inputs: seen.append(dict(inputs)) or {}, {"inputs": {"a": "x", "missing": "m"}}),
+        )
+        dag.execute(parallel=parallel)
+        assert seen == [{"x": 1}]
+
+    def test_node_with_absent_inputs_is_called_with_an_empty_dict(self, parallel):
+        calls = []
+
+        def record(*args, **kwargs):
+            calls.append((args, kwargs))
+            return {}
+
+        dag = build((record, {"inputs": {"nowhere": "x"}}))
+        dag.execute(parallel=parallel)
+        assert calls == [(({},), {})]
+
+    def test_only_mapped_results_reach_the_context(self, parallel):
+        dag = build((lambda inputs: {"kept": 1, "dropped": 2}, {"outputs": {"kept": "k", "absent": "z"}}))
+        assert dag.execute(parallel=parallel) == {"k": 1}
+
+    def test_nodes_without_output_mapping_or_callable_contribute_nothing(self, parallel):
+        calls = []
+        dag = build(
+            lambda inputs: calls.append(1) or {"y": 1},
+            (None, {"outputs": {"y": "y"}}),
+        )
+        assert dag.execute(parallel=parallel) == {}
+        assert calls == [1]
+
+    def test_later_node_overrides_an_earlier_value(self, parallel):
+        dag = build(produce(v=1), produce(v=2))
+        assert dag.execute(parallel=parallel) == {"v": 2}
+
+    def test_each_run_starts_from_an_empty_context(self, parallel):
+        calls = []
+
+        def count(inputs):
+            calls.append(dict(inputs))
+            return {"n": len(calls)}
+
+        dag = build((count, {"inputs": {"n": "n"}, "outputs": {"n": "n"}}))
+        assert dag.execute(parallel=parallel) == {"n": 1}
+        assert dag.execute(parallel=parallel) == {"n": 2}
+        assert calls == [{}, {}]
+
+    def test_repeated_runs_give_equal_results(self, parallel):
+        dag = build(produce(a=[1, 2]), (lambda inputs: {"s": sum(inputs["a"])}, {"inputs": {"a": "a"}, "outputs": {"s": "s"}}))
+        assert dag.execute(parallel=parallel) == dag.execute(parallel=parallel) == {"a": [1, 2], "s": 3}
+
+
+@MODES
+class TestIdentity:
+    def test_returned_object_is_the_one_in_the_result(self, parallel):
+        payload = [1, 2, 3]
+        dag = build((lambda inputs: {"y": payload}, {"outputs": {"y": "b"}}))
+        assert dag.execute(parallel=parallel)["b"] is payload
+
+    def test_later_node_mutates_the_same_object(self, parallel):
+        received = []
+
+        def mutate(inputs):
+            received.append(inputs["v"])
+            inputs["v"].append("touched")
+            return {}
+
+        dag = build((lambda inputs: {"v": []}, {"outputs": {"v": "v"}}), (mutate, {"inputs": {"v": "v"}}))
+        result = dag.execute(parallel=parallel)
+        assert result["v"] == ["touched"]
+        assert received[0] is result["v"]
+
+    def test_dict_subclass_is_read_through_its_storage(self, parallel):
+        class Masked(dict):
+            def items(self):
+                return [("y", "from items()")]
+
+            def __getitem__(self, key):
+                return "from __getitem__"
+
+            def keys(self):
+                return ["y"]
+
+        dag = build((lambda inputs: Masked(y="stored"), {"outputs": {"y": "y"}}))
+        assert dag.execute(parallel=parallel) == {"y": "stored"}
+
+    def test_non_string_result_keys_are_skipped(self, parallel):
+        dag = build((lambda inputs: {1: "a", "k": 2, ("t",): 3}, {"outputs": {"k": "k", "1": "one"}}))
+        assert dag.execute(parallel=parallel) == {"k": 2}
+
+
+def failing_dag(tail_calls):
+    """Failing side paths beside a failing node after a root, more failures, then a healthy node."""
+    graph = pelmo.Graph()
+    graph.add(lambda inputs: {"a": 1}, outputs={"a": "a"})
+    for function in (lambda inputs: 1 / 0, lambda inputs: None, lambda inputs, params: {}, lambda inputs: {"b": 2}):
+        side = pelmo.Graph()
+        side.add(function, outputs={"b": "b"})
+        graph.branch(side)
+    graph.add(42)
+
+    def interrupt(inputs):
+        raise KeyboardInterrupt("stop here")
+
+    graph.add(interrupt)
+    graph.add(lambda inputs: tail_calls.append(1) or {"c": 3}, outputs={"c": "c"})
+    return graph.build()
+
+
+@MODES
+class TestFailureReporting:
+    @pytest.mark.parametrize(
+        "returned", [None, [("y", 1)], (("y", 1),), "y", 3], ids=["none", "list", "pairs", "str", "int"]
+    )
+    def test_non_dict_result_is_reported_and_dropped(self, parallel, returned, capsys):
+        later = []
+        dag = build(
+            (lambda inputs: returned, {"outputs": {"y": "y"}}),
+            lambda inputs: later.append(1) or {},
+        )
+        assert dag.execute(parallel=parallel) == {}
+        assert capsys.readouterr().err == NOT_A_DICT
+        assert later == [1]
+
+    def test_exception_prints_traceback_and_run_goes_on(self, parallel, capsys):
+        def explode(inputs):
+            raise LookupError("no such shelf")
+
+        dag = build(produce(a=1), (explode, {"outputs": {"a": "a", "x": "x"}}), produce(z=0))
+        assert dag.execute(parallel=parallel) == {"a": 1, "z": 0}
+        err = capsys.readouterr().err
+        assert "Traceback" in err
+        assert "LookupError: no such shelf" in err
+        assert "explode" in err
+
+    def test_non_callable_fails_on_every_run(self, parallel, capsys):
+        dag = build(42, produce(z=0))
+        for _ in range(2):
+            assert dag.execute(parallel=parallel) == {"z": 0}
+        err = capsys.readouterr().err
+        assert err.count("TypeError") == 2
+        assert "'int' object is not callable" in err
+
+    def test_two_parameter_variant_fails_on_every_call(self, parallel, capsys):
+        graph = pelmo.Graph()
+        graph.add(lambda inputs: {"x": 1}, outputs={"x": "x"})
+        graph.variants([lambda inputs, params: {"y": 1}, lambda inputs: {"y": 2}], inputs={"x": "x"}, outputs={"y": "y"})
+        dag = graph.build()
+        for _ in range(2):
+            assert dag.execute(parallel=parallel) == {"x": 1, "y": 2}
+        err = capsys.readouterr().err
+        assert err.count("TypeError") == 2
+        assert "missing 1 required positional argument" in err
+
+    def test_keyboard_interrupt_is_printed_and_swallowed(self, parallel, capsys):
+        def interrupt(inputs):
+            raise KeyboardInterrupt("stop here")
+
+        dag = build(interrupt, produce(z=0))
+        assert dag.execute(parallel=parallel) == {"z": 0}
+        assert "KeyboardInterrupt: stop here" in capsys.readouterr().err
+
+    def test_every_kind_of_failure_in_one_run(self, parallel, capsys):
+        tail = []
+        assert failing_dag(tail).execute(parallel=parallel) == {"a": 1, "b": 2, "c": 3}
+        err = capsys.readouterr().err
+        assert err.count(NOT_A_DICT) == 1
+        assert "ZeroDivisionError" in err and "KeyboardInterrupt" in err
+        assert err.count("TypeError") == 2
+        assert tail == [1]
+
+    def test_without_stderr_failures_are_silent(self, parallel, monkeypatch):
+        monkeypatch.setattr(sys, "stderr", None)
+        tail = []
+        assert failing_dag(tail).execute(parallel=parallel) == {"a": 1, "b": 2, "c": 3}
+        assert tail == [1]
+
+    def test_stderr_whose_write_raises_does_not_stop_the_run(self, parallel, monkeypatch):
+        class Broken(io.TextIOBase):
+            def write(self, text):
+                raise OSError("stderr is gone")
+
+        monkeypatch.setattr(sys, "stderr", Broken())
+        tail = []
+        assert failing_dag(tail).execute(parallel=parallel) == {"a": 1, "b": 2, "c": 3}
+        assert tail == [1]
+
+    @pytest.mark.parametrize("replacement", ["None", "Broken()"])
+    def test_unusable_stderr_leaves_fd_2_untouched(self, parallel, replacement):
+        # Failures must neither end the process nor leak around the Python-level stream.
+        code = f"""
+            import sys, pelmo
+            # Not imported from this module: pytest would come along and
+            # install an excepthook of its own.
+{textwrap.indent(inspect.getsource(failing_dag), "            ")}
+
+            class Broken:
+                def write(self, text):
+                    raise OSError("stderr is gone")
+                def flush(self):
+                    raise OSError("stderr is gone")
+
+            tail = []
+            sys.stderr = {replacement}
+            result = failing_dag(tail).execute(parallel={parallel})
+            sys.stderr = sys.__stderr__
+            print(sorted(result.items()), tail)
+        """
+        done = run_python(code)
+        assert done.returncode == 0, done.stderr
+        assert done.stdout == "[('a', 1), ('b', 2), ('c', 3)] [1]\n"
+        assert done.stderr == ""
+
+
+def exit_dag(code, later, wide):
+    graph = pelmo.Graph()
+    graph.add(lambda inputs: {"a": 1}, outputs={"a": "a"})
+
+    def leave(inputs):
+        sys.exit(code)
+
+    if wide:
+        graph.variants([lambda inputs: time.sleep(0.05) or {}, leave])
+    else:
+        graph.add(leave)
+    graph.add(lambda inputs: later.append(1) or {})
+    return graph.build()
+
+
+@MODES
+class TestSystemExit:
+    @pytest.mark.parametrize("wide", [False, True], ids=["alone", "in-level"])
+    @pytest.mark.parametrize("code", [7, 0, "farewell", None])
+    def test_execute_raises_it_with_the_same_code(self, parallel, wide, code, capsys):
+        later = []
+        with pytest.raises(SystemExit) as raised:
+            exit_dag(code, later, wide).execute(parallel=parallel)
+        assert raised.value.code == code
+        assert later == []
+        assert capsys.readouterr().err == ""
+
+    def test_dag_stays_usable_afterwards(self, parallel):
+        later = []
+        dag = exit_dag(3, later, wide=True)
+        for _ in range(3):
+            with pytest.raises(SystemExit):
+                dag.execute(parallel=parallel)
+        assert later == []
+
+    @pytest.mark.parametrize("wide", [False, True], ids=["alone", "in-level"])
+    def test_uncaught_exit_ends_the_process_with_its_status(self, parallel, wide):
+        code = f"""
+            import sys
+            sys.path.insert(0, {str(__file__.rsplit('/', 1)[0])!r})
+            from test_execution import exit_dag
+            later = []
+            exit_dag(7, later, {wide}).execute(parallel={parallel})
+            print("still running")
+        """
+        done = run_python(code)
+        assert done.returncode == 7, done.stderr
+        assert done.stdout == ""
+
+
+def level_of(*functions, root=None, **options):
+    """A root, then one variant node per function: all of them in level 1."""
+    graph = pelmo.Graph()
+    graph.add(root or (lambda inputs: {"x": "root"}), outputs={"x": "x"})
+    graph.variants(list(functions), **options)
+    return graph.build()
+
+
+class TestLevels:
+    @MODES
+    def test_every_node_of_a_level_receives_the_parent_value(self, parallel):
+        seen = []
+        lock = threading.Lock()
+
+        def record(inputs):
+            with lock:
+                seen.append(inputs.get("x"))
+            return {}
+
+        level_of(record, record, record, inputs={"x": "x"}).execute(parallel=parallel)
+        assert seen == ["root"] * 3
+
+    @staticmethod
+    def crossing_writers():
+        # Two siblings, each writing its own name and reading the other's.
+        graph = pelmo.Graph()
+        graph.add(lambda inputs: {"p": "before", "q": "before"}, outputs={"p": "p", "q": "q"})
+        side = pelmo.Graph()
+        side.add(lambda inputs: {"p": "P", "saw": inputs.get("q")}, inputs={"q": "q"}, outputs={"p": "p", "saw": "p_saw"})
+        graph.branch(side)
+        graph.add(lambda inputs: {"q": "Q", "saw": inputs.get("p")}, inputs={"p": "p"}, outputs={"q": "q", "saw": "q_saw"})
+        return graph.build()
+
+    @pytest.mark.parametrize("max_threads", [None, 1, 2])
+    def test_parallel_level_reads_a_snapshot(self, max_threads):
+        result = self.crossing_writers().execute(parallel=True, max_threads=max_threads)
+        assert result == {"p": "P", "q": "Q", "p_saw": "before", "q_saw": "before"}
+
+    def test_sequential_siblings_see_earlier_siblings(self):
+        result = self.crossing_writers().execute()
+        assert result["p"] == "P" and result["q"] == "Q"
+        assert sorted([result["p_saw"], result["q_saw"]]) == ["P", "before"]
+
+    def test_parallel_sibling_without_earlier_value_sees_nothing(self):
+        graph = pelmo.Graph()
+        graph.add(lambda inputs: {}, outputs={})
+        side = pelmo.Graph()
+        side.add(lambda inputs: {"y": 1}, outputs={"y": "y"})
+        graph.branch(side)
+        graph.add(lambda inputs: {"saw": sorted(inputs)}, inputs={"y": "y"}, outputs={"saw": "saw"})
+        assert graph.build().execute(parallel=True) == {"y": 1, "saw": []}
+
+    def test_one_thread_per_level_lets_the_later_variant_win(self):
+        # The first variant finishes last; the level order must still decide.
+        slow_first = level_of(
+            lambda inputs: time.sleep(0.1) or {"v": "first"},
+            lambda inputs: {"v": "second"},
+            outputs={"v": "v"},
+        )
+        for _ in range(3):
+            assert slow_first.execute(parallel=True, max_threads=1)["v"] == "second"
+
+    def test_unlimited_threads_run_a_whole_level_at_once(self):
+        width = 5
+        barrier = threading.Barrier(width, timeout=10)
+        passed = []
+
+        def wait(inputs):
+            barrier.wait()
+            passed.append(1)
+            return {}
+
+        level_of(*[wait] * width).execute(parallel=True)
+        assert len(passed) == width
+
+    @pytest.mark.parametrize("max_threads", [1, 2, 3])
+    def test_max_threads_caps_concurrency(self, max_threads):
+        probe = ConcurrencyProbe(pause=0.1)
+        level_of(*[probe.node] * 5).execute(parallel=True, max_threads=max_threads)
+        assert probe.calls == 5
+        assert probe.peak == max_threads
+
+    def test_sequential_mode_never_overlaps(self):
+        probe = ConcurrencyProbe(pause=0.02)
+        level_of(*[probe.node] * 4).execute(parallel=False)
+        assert (probe.calls, probe.peak) == (4, 1)
+
+    def test_gil_releasing_callables_overlap(self):
+        dag = level_of(*[lambda inputs: time.sleep(0.2) or {}] * 8)
+        started = time.monotonic()
+        dag.execute(parallel=True)
+        assert time.monotonic() - started < 1.0
+
+
+class TestReentrancy:
+    @MODES
+    def test_dag_executed_inside_a_node_of_another(self, parallel):
+        inner = level_of(lambda inputs: {"y": inputs["x"] * 2}, inputs={"x": "x"}, outputs={"y": "y"},
+                         root=lambda inputs: {"x": 21})
+        outer = build((lambda inputs: {"nested": inner.execute(parallel=parallel)}, {"outputs": {"nested": "nested"}}))
+        assert outer.execute(parallel=parallel) == {"nested": {"x": 21, "y": 42}}
+
+    @MODES
+    def test_dag_executed_inside_its_own_node(self, parallel):
+        depth = []
+        dags = []
+
+        def recurse(inputs):
+            depth.append(1)
+            if len(depth) > 3:
+                return {"depth": len(depth)}
+            return {"depth": dags[0].execute(parallel=parallel)["depth"]}
+
+        dags.append(level_of(recurse, lambda inputs: {}, outputs={"depth": "depth"}))
+        assert dags[0].execute(parallel=parallel) == {"x": "root", "depth": 4}
+
+    @MODES
+    def test_threads_share_one_dag(self, parallel):
+        graph = pelmo.Graph()
+        graph.add(lambda inputs: {"x": 3}, outputs={"x": "x"})
+        graph.variants(
+            [lambda inputs: {"v0": inputs["x"] + 1}, lambda inputs: {"v1": [inputs["x"]] * 2}],
+            inputs={"x": "x"},
+            outputs={"v0": "v0", "v1": "v1"},
+        )
+        graph.add(lambda inputs: time.sleep(0.001) or {"n": len(inputs)}, inputs={"v0": "v0", "v1": "v1"}, outputs={"n": "n"})
+        dag = graph.build()
+        expected = dag.execute(parallel=parallel)
+        mermaid = dag.to_mermaid()
+        count = dag.node_count()
+        failures = []
+
+        def run():
+            try:
+                for _ in range(40):
+                    if dag.execute(parallel=parallel) != expected:
+                        failures.append("result")
+            except BaseException as error:  # noqa: BLE001 - reported by the assert below
+                failures.append(repr(error))
+
+        def inspect():
+            for _ in range(400):
+                if dag.to_mermaid() != mermaid or dag.node_count() != count:
+                    failures.append("inspection")
+
+        threads = [threading.Thread(target=run) for _ in range(8)]
+        threads += [threading.Thread(target=inspect) for _ in range(2)]
+        for thread in threads:
+            thread.start()
+        for thread in threads:
+            thread.join(timeout=60)
+        assert not any(thread.is_alive() for thread in threads)
+        assert failures == []
+        assert expected == {"x": 3, "v0": 4, "v1": [3, 3], "n": 2}
