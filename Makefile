@@ -3,10 +3,9 @@
 VENV ?= .venv
 PY := $(VENV)/bin/python
 BUILD ?= build/native
-SANITIZER_BUILD ?= build/asan
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench check-sanitizers clean
+.PHONY: demo test setup install native-build native-test python-test bench check-stress check-sanitizers clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -33,6 +32,10 @@ test: native-test python-test
 
 bench: native-build install
 	$(BUILD)/benchmarks/pelmo_core_bench
+
+# The long stress variants of the reliability and reference tests.
+check-stress: install
+	PELMO_STRESS=1 $(PY) -m pytest -q tests/python/test_reliability.py tests/python/test_references.py
 
 # The C++ and Python suites under ASan+UBSan, then the threaded ones under TSan.
 check-sanitizers: setup

@@ -1,0 +1,243 @@
+"""Runs that must never crash, hang or lose results: many threads on one
+Dag, callables failing in every way, SystemExit, and interpreter shutdown
+in the middle of a run. Anything that could end or hang the process runs in
+a child with a timeout. PELMO_STRESS=1 runs the long variants."""
+
+import os
+import random
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+STRESS = os.environ.get("PELMO_STRESS") == "1"
+
+
+def run_child(code, timeout=60, **env):
+    environment = {**os.environ, **env}
+    return subprocess.run(
+        [sys.executable, "-c", code],
+        capture_output=True,
+        text=True,
+        timeout=timeout,
+        env=environment,
+    )
+
+
+def assert_clean_exit(done, status=0):
+    assert "Fatal Python error" not in done.stderr, done.stderr
+    assert "terminate called" not in done.stderr, done.stderr
+    assert done.returncode == status, done.stderr
+
+
+class TestConcurrencyStress:
+    def test_threads_share_one_dag_under_rapid_switching(self):
+        runs = 500 if STRESS else 40
+        code = f"""
+            import sys, threading, pelmo
+            sys.setswitchinterval(1e-6)
+            graph = pelmo.Graph()
+            graph.add(lambda d: {{"x": 1}}, outputs={{"x": "x"}})
+            graph.variants([lambda d, k=k: {{"v%d" % k: d["x"] + k}} for k in range(6)],
+                           inputs={{"x": "x"}}, outputs={{"v%d" % k: "v%d" % k for k in range(6)}})
+            graph.add(lambda d: {{"y": d.get("v5", 0) * 2}}, inputs={{"v5": "v5"}}, outputs={{"y": "y"}})
+            dag = graph.build()
+            expected = dag.execute()
+            mermaid = dag.to_mermaid()
+            failures = []
+            stop = threading.Event()
+
+            def execute(parallel):
+                for _ in range({runs}):
+                    result = dag.execute(parallel=parallel, max_threads=3)
+                    if result != expected:
+                        failures.append(result)
+
+            def observe():
+                while not stop.is_set():
+                    if dag.to_mermaid() != mermaid or dag.node_count() != 13:
+                        failures.append("render")
+
+            observers = [threading.Thread(target=observe) for _ in range(2)]
+            workers = [threading.Thread(target=execute, args=(i % 2 == 1,)) for i in range(8)]
+            for t in observers + workers:
+                t.start()
+            for t in workers:
+                t.join()
+            stop.set()
+            for t in observers:
+                t.join()
+            print(len(failures))
+        """
+        done = run_child(textwrap.dedent(code), timeout=600 if STRESS else 120)
+        assert_clean_exit(done)
+        assert done.stdout == "0\n"
+
+
+def random_failing_dag(seed):
+    """Source of a child building a random DAG where a fifth of the nodes fail."""
+    return f"""
+        import io, random, sys, pelmo
+        rng = random.Random({seed})
+
+        class BadDel(dict):
+            def __del__(self):
+                raise RuntimeError("finaliser failure")
+
+        def failing(kind):
+            if kind == 0:
+                def f(d): raise ValueError("boom")
+            elif kind == 1:
+                def f(d): return ["not", "a", "dict"]
+            elif kind == 2:
+                def f(d): return BadDel(out=1)
+            else:
+                def f(d): raise KeyboardInterrupt
+            return f
+
+        def healthy(name):
+            return lambda d: {{"out": (name, sorted(d))}}
+
+        graph = pelmo.Graph()
+        expected = {{}}
+        failures = 0
+        for step in range(30):
+            name = "n%d" % step
+            if rng.random() < 0.2:
+                kind = rng.randrange(4)
+                graph.add(failing(kind), name, inputs={{"n%d" % (step - 1): "prev"}}, outputs={{"out": name}})
+                if kind == 2:
+                    # A result whose finaliser raises is still a result.
+                    expected[name] = False
+                else:
+                    failures += 1
+            else:
+                graph.add(healthy(name), name, inputs={{"n%d" % (step - 1): "prev"}}, outputs={{"out": name}})
+                expected[name] = True
+        dag = graph.build()
+    """
+
+
+class TestFailureIsolation:
+    @pytest.mark.parametrize("seed", range(8 if not STRESS else 200))
+    @pytest.mark.parametrize("stream", ["capture", "none", "raising"])
+    def test_failing_nodes_leave_the_others_intact(self, seed, stream):
+        code = textwrap.dedent(random_failing_dag(seed)) + (
+            textwrap.dedent(
+                """
+                class Raising:
+                    def write(self, text): raise OSError("gone")
+                    def flush(self): pass
+                captured = io.StringIO()
+                sys.stderr = {"capture": captured, "none": None, "raising": Raising()}[STREAM]
+                results = [dag.execute(parallel=parallel) for parallel in (False, True)]
+                sys.stderr = sys.__stderr__
+                for result in results:
+                    assert set(result) == set(expected), (sorted(result), sorted(expected))
+                    for name, healthy in expected.items():
+                        assert result[name][0] == name if healthy else result[name] == 1
+                text = captured.getvalue()
+                reports = (text.count("ValueError: boom\\n") + text.count("\\nKeyboardInterrupt\\n")
+                           + text.count("Error: Python function did not return a dict\\n"))
+                print(failures, reports)
+                """
+            ).replace("STREAM", repr(stream))
+        )
+        done = run_child(code)
+        assert_clean_exit(done)
+        failures, reports = map(int, done.stdout.split())
+        if stream == "capture":
+            # One report per failing node and run; a finaliser that raises is
+            # the interpreter's own "Exception ignored" message, not a report.
+            assert reports == 2 * failures
+        assert "Error in sys.excepthook" not in done.stderr
+
+
+class TestSystemExit:
+    @pytest.mark.parametrize("parallel", [False, True])
+    def test_ends_the_process_with_its_status(self, parallel):
+        code = f"""
+            import pelmo, time
+            graph = pelmo.Graph()
+            graph.add(lambda d: {{"x": 1}}, outputs={{"x": "x"}})
+            graph.variants([lambda d: time.sleep(0.05) or {{}}, lambda d: exec("raise SystemExit(9)")])
+            graph.add(lambda d: print("must not run") or {{}})
+            graph.build().execute(parallel={parallel})
+            print("must not get here")
+        """
+        done = run_child(textwrap.dedent(code), timeout=10)
+        assert_clean_exit(done, status=9)
+        assert "must not" not in done.stdout
+
+    def test_on_another_thread_ends_that_thread_as_sys_exit_does(self):
+        code = """
+            import sys, threading, pelmo
+            graph = pelmo.Graph()
+            graph.add(lambda d: exec("raise SystemExit(5)"))
+            dag = graph.build()
+            for parallel in (False, True):
+                thread = threading.Thread(target=dag.execute, kwargs={"parallel": parallel})
+                thread.start()
+                thread.join(10)
+                assert not thread.is_alive()
+            seen = []
+            threading.excepthook = lambda args: seen.append((args.exc_type, args.exc_value.code))
+            for target in (dag.execute, lambda: sys.exit(5)):
+                thread = threading.Thread(target=target)
+                thread.start()
+                thread.join(10)
+            print(seen)
+        """
+        done = run_child(textwrap.dedent(code), timeout=20)
+        assert_clean_exit(done)
+        assert done.stderr == ""
+        assert done.stdout == "[(<class 'SystemExit'>, 5), (<class 'SystemExit'>, 5)]\n"
+
+
+SHUTDOWN_DAG = """
+    import sys, threading, time, pelmo
+    graph = pelmo.Graph()
+    graph.add(lambda d: {"x": 1}, outputs={"x": "x"})
+    graph.variants([lambda d: time.sleep(0.01) or {"y": sum(range(2000))} for _ in range(8)],
+                   inputs={"x": "x"}, outputs={"y": "y"})
+    graph.add(lambda d: {"z": [i for i in range(3000)]}, outputs={"z": "z"})
+    dag = graph.build()
+
+    def forever(parallel):
+        while True:
+            dag.execute(parallel=parallel)
+"""
+
+
+class TestShutdown:
+    @pytest.mark.parametrize("ending", ["return", "sys.exit(3)", "raise SystemExit(0)"])
+    def test_daemon_threads_mid_run_while_the_interpreter_exits(self, ending):
+        status = 3 if "3" in ending else 0
+        repeats = 20 if STRESS else 3
+        code = textwrap.dedent(SHUTDOWN_DAG) + textwrap.dedent(
+            f"""
+            def main():
+                for i in range(6):
+                    threading.Thread(target=forever, args=(i % 2 == 0,), daemon=True).start()
+                time.sleep(0.2)
+                {ending}
+            main()
+            """
+        )
+        for _ in range(repeats):
+            done = run_child(code, timeout=10, PYTHONDEVMODE="1")
+            assert_clean_exit(done, status=status)
+
+    def test_exit_from_inside_a_running_node(self):
+        code = textwrap.dedent(SHUTDOWN_DAG) + textwrap.dedent(
+            """
+            for i in range(4):
+                threading.Thread(target=forever, args=(True,), daemon=True).start()
+            graph = pelmo.Graph()
+            graph.add(lambda d: time.sleep(0.2) or sys.exit(6))
+            graph.build().execute()
+            """
+        )
+        done = run_child(code, timeout=10, PYTHONDEVMODE="1")
+        assert_clean_exit(done, status=6)
