@@ -25,13 +25,15 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
 
 case "$mode" in
   address)
-    runtime=$(g++ -print-file-name=libasan.so)
+    # libstdc++ goes in with the sanitizer: its exception interceptors look
+    # for the real __cxa_throw at start-up, before Python loads the module.
+    runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     "$build/tests/cpp/pelmo_cpp_tests"
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$py" -m pytest -q -p no:cacheprovider tests/python
     ;;
   thread)
-    runtime=$(g++ -print-file-name=libtsan.so)
+    runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
     "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='Execute*:Parallel*:Deferred*:PyObjectRef*'
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$py" -m pytest -q -p no:cacheprovider -k "thread or parallel" tests/python

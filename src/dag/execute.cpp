@@ -1,7 +1,5 @@
 #include "dag/execute.hpp"
 
-#include <cxxabi.h>
-
 #include <atomic>
 #include <exception>
 #include <mutex>
@@ -83,10 +81,12 @@ void run_level_concurrently(const std::vector<const Node*>& level, Context& cont
             Context outputs = run_node(node, snapshot);
             std::lock_guard<std::mutex> lock(results_mutex);
             results.push_back(std::move(outputs));
-          } catch (abi::__forced_unwind&) {
-            throw;  // the thread is being ended; it must unwind all the way
           } catch (...) {
-            failure.capture(std::current_exception());
+            std::exception_ptr error = std::current_exception();
+            // Only a foreign exception has no exception_ptr: the forced
+            // unwind that ends this thread, which must go all the way.
+            if (!error) throw;
+            failure.capture(std::move(error));
           }
         });
       }

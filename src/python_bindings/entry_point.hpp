@@ -5,8 +5,8 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
+#include <exception>
 #include <new>
 #include <system_error>
 
@@ -29,8 +29,6 @@ PyObject* entry_point(Body&& body) {
   ModuleGilScope scope;
   try {
     return std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (PythonErrorAlreadySet&) {
   } catch (PythonExceptionEscape& escape) {
     std::move(escape).take().restore();
@@ -43,6 +41,9 @@ PyObject* entry_point(Body&& body) {
   } catch (std::exception& error) {
     PyErr_Format(PyExc_RuntimeError, "pelmo: internal error: %s", error.what());
   } catch (...) {
+    // A foreign exception has no exception_ptr: it is the forced unwind
+    // that ends this thread during shutdown, and it must pass.
+    if (!std::current_exception()) throw;
     PyErr_SetString(PyExc_RuntimeError, "pelmo: unknown internal error");
   }
   return nullptr;

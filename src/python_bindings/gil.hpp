@@ -8,7 +8,6 @@
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
-#include <cxxabi.h>
 
 #include <exception>
 #include <utility>
@@ -26,22 +25,45 @@ class ModuleGilScope {
   ~ModuleGilScope() { gil_scope::leave(); }
 };
 
+// Thrown instead of entering an interpreter that is shutting down; it ends
+// the run, whose calling thread the interpreter then ends itself.
+class InterpreterShuttingDown : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the interpreter is shutting down"; }
+};
+
+inline bool interpreter_finalizing() {
+#if PY_VERSION_HEX >= 0x030D0000
+  return Py_IsFinalizing();
+#else
+  return _Py_IsFinalizing();
+#endif
+}
+
 // For native threads that call into Python: takes the lock (nesting if this
 // thread holds it already) for the guard's lifetime.
 class EnsuredGil {
  public:
-  EnsuredGil() : state_(PyGILState_Ensure()) { gil_scope::enter(); }
+  EnsuredGil() : state_(ensure()) { gil_scope::enter(); }
   EnsuredGil(const EnsuredGil&) = delete;
   EnsuredGil& operator=(const EnsuredGil&) = delete;
   ~EnsuredGil() {
-    gil_scope::leave();
-    // Not held any more only when the thread is being ended during shutdown
+    // Not ours any more only when the thread is being ended during shutdown
     // (the lock was lost while Python code ran); releasing it then would be
     // fatal.
-    if (PyGILState_Check()) PyGILState_Release(state_);
+    const bool ours = gil_scope::lock_is_ours();
+    gil_scope::leave();
+    if (ours) PyGILState_Release(state_);
   }
 
  private:
+  // A thread new to the interpreter must not make its thread state once
+  // shutdown has begun: the state it would join is being torn down.
+  static PyGILState_STATE ensure() {
+    if (interpreter_finalizing()) throw InterpreterShuttingDown();
+    return PyGILState_Ensure();
+  }
+
   PyGILState_STATE state_;
 };
 
@@ -55,10 +77,9 @@ std::exception_ptr call_without_gil(Body&& body) {
   PyThreadState* state = PyEval_SaveThread();
   try {
     std::forward<Body>(body)();
-  } catch (abi::__forced_unwind&) {
-    throw;
   } catch (...) {
     failure = std::current_exception();
+    if (!failure) throw;  // a forced unwind: the thread is being ended
   }
   PyEval_RestoreThread(state);
   gil_scope::resume(depth);

@@ -11,6 +11,16 @@ namespace pelmo {
 namespace {
 
 thread_local int module_gil_depth = 0;
+// The thread state this thread used when the module last took the lock.
+thread_local PyThreadState* module_thread_state = nullptr;
+
+PyThreadState* current_thread_state() noexcept {
+#if PY_VERSION_HEX >= 0x030D0000
+  return PyThreadState_GetUnchecked();
+#else
+  return _PyThreadState_UncheckedGet();
+#endif
+}
 
 struct PendingChanges {
   std::mutex mutex;
@@ -48,10 +58,14 @@ void queue_decrement(PyObject* object) noexcept {
 }
 
 // Whether a reference count may change right now on this thread. The module's
-// count alone is not enough: a daemon thread that tries to retake the lock
-// while the interpreter shuts down is ended by a forced unwind without
-// holding it, and the releases on the way out must not touch the objects.
-bool may_change_refcount_now() noexcept { return module_gil_depth > 0 && PyGILState_Check(); }
+// count alone is not enough: a thread that tries to retake the lock while the
+// interpreter shuts down is ended by a forced unwind without holding it, and
+// the releases on the way out must not touch the objects. The check reads the
+// lock holder directly: late in shutdown the interpreter's own per-thread
+// bookkeeping is gone.
+bool may_change_refcount_now() noexcept {
+  return module_gil_depth > 0 && gil_scope::lock_is_ours();
+}
 
 }  // namespace
 
@@ -75,7 +89,13 @@ void apply_pending() {
 
 void enter() {
   ++module_gil_depth;
+  module_thread_state = current_thread_state();
   apply_pending();
+}
+
+bool lock_is_ours() noexcept {
+  PyThreadState* current = current_thread_state();
+  return current != nullptr && current == module_thread_state;
 }
 
 void leave() noexcept { --module_gil_depth; }
@@ -84,6 +104,7 @@ int suspend() noexcept { return std::exchange(module_gil_depth, 0); }
 
 void resume(int saved) {
   module_gil_depth = saved;
+  module_thread_state = current_thread_state();
   apply_pending();
 }
 

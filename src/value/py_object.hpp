@@ -27,6 +27,9 @@ int suspend() noexcept;
 void resume(int saved);
 // Whether this thread holds the lock through the module right now.
 bool held() noexcept;
+// Whether the lock is held by this thread, with the thread state the module
+// last entered with. False after the interpreter ended the thread's hold.
+bool lock_is_ours() noexcept;
 // Applies queued changes; requires the lock.
 void apply_pending();
 }  // namespace gil_scope
