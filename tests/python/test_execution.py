@@ -30,9 +30,15 @@ def produce(**values):
     return (lambda inputs: dict(values), {"outputs": {name: name for name in values}})
 
 
-def run_python(code, timeout=60):
+def run_python(code, *helpers, timeout=60):
+    """Runs `code` in a fresh interpreter after the source of `helpers`.
+
+    The helpers travel as source so that the child never imports pytest, whose
+    exceptiongroup backport replaces sys.excepthook.
+    """
+    prelude = "import sys, time, pelmo\n" + "".join(inspect.getsource(helper) for helper in helpers)
     return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
+        [sys.executable, "-c", prelude + textwrap.dedent(code)],
         capture_output=True,
         text=True,
         timeout=timeout,
@@ -101,6 +107,9 @@ class TestDataFlow:
         )
         assert dag.execute(parallel=parallel) == {}
         assert calls == [1]
+
+    def test_empty_dag_gives_an_empty_dict(self, parallel):
+        assert pelmo.Graph().build().execute(parallel=parallel) == {}
 
     def test_later_node_overrides_an_earlier_value(self, parallel):
         dag = build(produce(v=1), produce(v=2))
@@ -262,11 +271,6 @@ class TestFailureReporting:
     def test_unusable_stderr_leaves_fd_2_untouched(self, parallel, replacement):
         # Failures must neither end the process nor leak around the Python-level stream.
         code = f"""
-            import sys, pelmo
-            # Not imported from this module: pytest would come along and
-            # install an excepthook of its own.
-{textwrap.indent(inspect.getsource(failing_dag), "            ")}
-
             class Broken:
                 def write(self, text):
                     raise OSError("stderr is gone")
@@ -279,7 +283,7 @@ class TestFailureReporting:
             sys.stderr = sys.__stderr__
             print(sorted(result.items()), tail)
         """
-        done = run_python(code)
+        done = run_python(code, failing_dag)
         assert done.returncode == 0, done.stderr
         assert done.stdout == "[('a', 1), ('b', 2), ('c', 3)] [1]\n"
         assert done.stderr == ""
@@ -323,14 +327,11 @@ class TestSystemExit:
     @pytest.mark.parametrize("wide", [False, True], ids=["alone", "in-level"])
     def test_uncaught_exit_ends_the_process_with_its_status(self, parallel, wide):
         code = f"""
-            import sys
-            sys.path.insert(0, {str(__file__.rsplit('/', 1)[0])!r})
-            from test_execution import exit_dag
             later = []
             exit_dag(7, later, {wide}).execute(parallel={parallel})
             print("still running")
         """
-        done = run_python(code)
+        done = run_python(code, exit_dag)
         assert done.returncode == 7, done.stderr
         assert done.stdout == ""
 
