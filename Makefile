@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD ?= build/native
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench check-stress check-sanitizers clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-sanitizers clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -32,6 +32,32 @@ test: native-test python-test
 
 bench: native-build install
 	$(BUILD)/benchmarks/pelmo_core_bench
+
+# pelmo against a hand-written loop, graphlib, a ThreadPoolExecutor and dask
+# (benchmarks/compare.py), in a venv of its own so that dask, NumPy and
+# matplotlib stay out of the development one. Results: benchmarks/results/.
+# BENCH_ARGS=--quick for a short run.
+BENCH_VENV ?= .venv-bench
+BENCH_ARGS ?=
+bench-compare:
+	@set -e; \
+	python="$${PYTHON:-}"; \
+	if [ -z "$$python" ] && command -v pyenv >/dev/null 2>&1; then \
+	  python="$$(pyenv root)/versions/3.10.13/bin/python3.10"; fi; \
+	if [ -z "$$python" ] || [ ! -x "$$python" ]; then python=$$(command -v python3.10); fi; \
+	want=$$("$$python" -c 'import sys; print(sys.version_info[:2])'); \
+	have=$$($(BENCH_VENV)/bin/python -c 'import sys; print(sys.version_info[:2])' 2>/dev/null || true); \
+	if [ "$$want" != "$$have" ]; then rm -rf $(BENCH_VENV); "$$python" -m venv $(BENCH_VENV); fi; \
+	$(BENCH_VENV)/bin/python -m pip install -q scikit-build-core cmake ninja; \
+	$(BENCH_VENV)/bin/python -m pip install -q -r benchmarks/requirements.txt; \
+	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation \
+	  --config-settings=build-dir=build/bench-{wheel_tag} .
+	$(MAKE) native-build
+	OPENBLAS_NUM_THREADS=1 OMP_NUM_THREADS=1 $(BENCH_VENV)/bin/python benchmarks/compare.py $(BENCH_ARGS)
+
+# The Python suite on every available CPython from 3.10 to 3.13.
+test-versions:
+	scripts/test-versions.sh
 
 # The long stress variants of the reliability and reference tests.
 check-stress: install

@@ -1,0 +1,767 @@
+"""Compares pelmo with the obvious alternatives for running DAGs of Python callables.
+
+Scenarios:
+  chain   a long chain of trivial callables: what each engine costs per node
+  wide    levels of independent GIL-releasing nodes: how close parallel runs get
+          to the best a given concurrency allows
+  sweep   a parameter sweep made with variants
+  native  the C++ core's own benchmark binary, per node
+  memory  resident memory per node of a large DAG built from Python
+
+Writes results/results.md, results/results.json and results/time_per_node.png
+next to this file. `--quick` runs small sizes with 3 repeats, for trying the
+script out on a busy machine.
+"""
+
+from __future__ import annotations
+
+import os
+
+# BLAS must not start its own thread pool: the wide scenario measures how an
+# engine spreads single-threaded products over threads, and a BLAS pool inside
+# each product would oversubscribe the cores and blur that. The variables are
+# read when NumPy loads its BLAS, so they are set before anything imports it.
+os.environ["OPENBLAS_NUM_THREADS"] = "1"
+os.environ["OMP_NUM_THREADS"] = "1"
+
+import argparse
+import gc
+import graphlib
+import importlib.metadata
+import json
+import math
+import platform
+import statistics
+import subprocess
+import sys
+import textwrap
+import time
+from concurrent.futures import ThreadPoolExecutor
+from dataclasses import asdict, dataclass, field
+from functools import partial
+from pathlib import Path
+from typing import Any, Callable, Iterable, Mapping, Sequence
+
+import dask
+import dask.local
+import dask.threaded
+import numpy as np
+
+import pelmo
+
+HERE = Path(__file__).resolve().parent
+REPO = HERE.parent
+DEFAULT_NATIVE_BIN = REPO / "build" / "native" / "benchmarks" / "pelmo_core_bench"
+
+# One repeat of an engine at one size may take at most this long; a size whose
+# predicted repeat is longer is skipped and noted, so a full run stays bounded.
+MAX_REPEAT_SECONDS = 60.0
+
+SLEEP_SECONDS = 0.005
+WIDE_WIDTH = 64
+MATRIX_SIZE = 200
+
+NodeFunction = Callable[[dict], dict]
+Pairs = Sequence[tuple[str, str]]
+
+# Tuples, so no run can change them; pelmo is handed lists made from them.
+CHAIN_INPUTS: Pairs = (("v", "x"),)
+CHAIN_OUTPUTS: Pairs = (("y", "v"),)
+
+
+@dataclass(frozen=True)
+class Settings:
+    quick: bool
+    repeats: int
+    chain_sizes: tuple[int, ...]
+    wide_levels: int
+    sweep_variants: int
+    sweep_steps: int
+    memory_nodes: int
+    native_filter: str | None
+    native_bin: Path
+    out_dir: Path
+    scenarios: frozenset[str]
+
+
+@dataclass
+class Measurement:
+    scenario: str
+    engine: str
+    size: int
+    seconds: list[float] = field(default_factory=list)
+    note: str = ""
+
+    @property
+    def median(self) -> float:
+        return statistics.median(self.seconds) if self.seconds else math.nan
+
+
+# ---------------------------------------------------------------- timing
+
+
+def time_repeats(run: Callable[[], object], repeats: int) -> list[float]:
+    """Wall time of each of `repeats` runs; garbage from one run is collected
+    before the next so no run pays for its predecessor."""
+    times = []
+    for _ in range(repeats):
+        gc.collect()
+        start = time.perf_counter()
+        run()
+        times.append(time.perf_counter() - start)
+    return times
+
+
+def format_seconds(value: float) -> str:
+    return "–" if math.isnan(value) else f"{value:.3f}"
+
+
+def format_us(value: float) -> str:
+    return "–" if math.isnan(value) else f"{value:.2f}"
+
+
+# ---------------------------------------------------------------- callables
+
+
+def increment(d: dict) -> dict:
+    return {"y": d.get("x", 0) + 1}
+
+
+def make_increments(count: int) -> list[NodeFunction]:
+    # One distinct function object per node, as a real chain has, so no
+    # engine profits from calling one hot object again and again.
+    return [lambda d: {"y": d.get("x", 0) + 1} for _ in range(count)]
+
+
+def noop(_: dict) -> dict:
+    return {}
+
+
+def sleep_node(_: dict) -> dict:
+    time.sleep(SLEEP_SECONDS)
+    return {}
+
+
+def make_matmul_node() -> NodeFunction:
+    rng = np.random.default_rng(0)
+    a = rng.standard_normal((MATRIX_SIZE, MATRIX_SIZE))
+    b = rng.standard_normal((MATRIX_SIZE, MATRIX_SIZE))
+
+    def matmul_node(_: dict) -> dict:
+        a @ b
+        return {}
+
+    return matmul_node
+
+
+# ---------------------------------------------------------------- engines: Python floors
+
+
+@dataclass(frozen=True)
+class PlainNode:
+    function: NodeFunction
+    inputs: Pairs
+    outputs: Pairs
+
+
+def run_node(node: PlainNode, context: dict) -> None:
+    """What any engine must do per node: gather the mapped inputs present in
+    the context, call, and write the mapped results back."""
+    args = {arg: context[name] for name, arg in node.inputs if name in context}
+    result = node.function(args)
+    for result_name, context_name in node.outputs:
+        if result_name in result:
+            context[context_name] = result[result_name]
+
+
+def run_python_loop(nodes: Sequence[PlainNode]) -> dict:
+    context: dict = {}
+    for node in nodes:
+        run_node(node, context)
+    return context
+
+
+def chain_predecessors(count: int) -> dict[int, tuple[int, ...]]:
+    return {i: ((i - 1,) if i else ()) for i in range(count)}
+
+
+def run_graphlib(nodes: Sequence[PlainNode], predecessors: Mapping[int, Iterable[int]]) -> dict:
+    # A sorter is single-use, so making it is part of every run.
+    sorter = graphlib.TopologicalSorter(predecessors)
+    sorter.prepare()
+    context: dict = {}
+    while sorter.is_active():
+        for index in sorter.get_ready():
+            run_node(nodes[index], context)
+            sorter.done(index)
+    return context
+
+
+def plain_chain(functions: Sequence[NodeFunction]) -> list[PlainNode]:
+    return [PlainNode(f, CHAIN_INPUTS, CHAIN_OUTPUTS) for f in functions]
+
+
+# ---------------------------------------------------------------- engines: pelmo
+
+
+def build_pelmo_chain(functions: Sequence[NodeFunction]) -> pelmo.Dag:
+    graph = pelmo.Graph()
+    for function in functions:
+        graph.add(function, inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
+    return graph.build()
+
+
+def build_pelmo_wide(work: NodeFunction, levels: int) -> pelmo.Dag:
+    """A no-op root, then `levels` levels of WIDE_WIDTH nodes: the variants
+    make the first level, each later add repeats once per variant path."""
+    graph = pelmo.Graph()
+    graph.add(noop, "root")
+    graph.variants([work] * WIDE_WIDTH, "work")
+    for _ in range(levels - 1):
+        graph.add(work, "work")
+    return graph.build()
+
+
+def build_pelmo_sweep(variants: int, steps: int) -> pelmo.Dag:
+    graph = pelmo.Graph()
+    graph.variants(make_increments(variants), "sweep", inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
+    for _ in range(steps):
+        graph.add(increment, "step", inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
+    return graph.build()
+
+
+# ---------------------------------------------------------------- engines: dask
+
+
+def dask_root(function: NodeFunction) -> Any:
+    return function({}).get("y")
+
+
+def dask_step(function: NodeFunction, x: Any) -> Any:
+    # The same mapping as the other engines: the previous value arrives as
+    # the context entry "v" seen as "x", and "y" is what goes on.
+    return function({"x": x}).get("y")
+
+
+def dask_chain_graph(functions: Sequence[NodeFunction]) -> tuple[dict, str]:
+    graph: dict = {"n0": (dask_root, functions[0])}
+    for i in range(1, len(functions)):
+        graph[f"n{i}"] = (dask_step, functions[i], f"n{i - 1}")
+    return graph, f"n{len(functions) - 1}"
+
+
+def dask_wide_call(function: NodeFunction, _previous: Any) -> None:
+    function({})
+
+
+def dask_wide_graph(work: NodeFunction, levels: int) -> tuple[dict, list[str]]:
+    graph: dict = {"root": (noop, {})}
+    previous = ["root"] * WIDE_WIDTH
+    for level in range(levels):
+        current = [f"w{level}-{j}" for j in range(WIDE_WIDTH)]
+        for key, before in zip(current, previous):
+            graph[key] = (dask_wide_call, work, before)
+        previous = current
+    return graph, previous
+
+
+# ---------------------------------------------------------------- engines: thread pool
+
+
+def run_thread_pool_levels(work: NodeFunction, levels: int, workers: int) -> None:
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        for _ in range(levels):
+            futures = [pool.submit(work, {}) for _ in range(WIDE_WIDTH)]
+            for future in futures:
+                future.result()
+
+
+# ---------------------------------------------------------------- scenario: chain
+
+
+def predicted_too_long(previous: Measurement | None, size: int) -> float | None:
+    """Predicted seconds of one repeat at `size`, if that is over the limit."""
+    if previous is None or not previous.seconds:
+        return None
+    predicted = previous.median / previous.size * size
+    return predicted if predicted > MAX_REPEAT_SECONDS else None
+
+
+def chain_scenario(settings: Settings) -> tuple[list[Measurement], list[Measurement]]:
+    """Returns the execution measurements and pelmo's build measurements."""
+    results: list[Measurement] = []
+    builds: list[Measurement] = []
+    last_by_engine: dict[str, Measurement] = {}
+    for size in settings.chain_sizes:
+        functions = make_increments(size)
+        plain_nodes = plain_chain(functions)
+        predecessors = chain_predecessors(size)
+        graph, last_key = dask_chain_graph(functions)
+
+        build = Measurement("chain", "pelmo build()", size)
+        build.seconds = time_repeats(lambda: build_pelmo_chain(functions), settings.repeats)
+        builds.append(build)
+        dag = build_pelmo_chain(functions)
+        context = {"v": size}
+        # Each engine with the result it must give.
+        engines: dict[str, tuple[Callable[[], object], object]] = {
+            "pelmo sequential": (lambda: dag.execute(), context),
+            "pelmo parallel": (lambda: dag.execute(parallel=True), context),
+            "Python loop (floor)": (lambda: run_python_loop(plain_nodes), context),
+            "graphlib loop": (lambda: run_graphlib(plain_nodes, predecessors), context),
+            "dask.get (sync)": (lambda: dask.local.get_sync(graph, last_key), size),
+            "dask.threaded.get": (lambda: dask.threaded.get(graph, last_key), size),
+        }
+        if size == settings.chain_sizes[0]:
+            # Once, at the smallest size: every engine computes the same thing,
+            # and the run doubles as a warm-up of imports and caches.
+            for engine, (run, expected) in engines.items():
+                check(run() == expected, f"{engine} chain result")
+        for engine, (run, _) in engines.items():
+            measurement = Measurement("chain", engine, size)
+            predicted = predicted_too_long(last_by_engine.get(engine), size)
+            if predicted is not None:
+                measurement.note = f"skipped: one repeat predicted at {predicted:.0f} s"
+            else:
+                measurement.seconds = time_repeats(run, settings.repeats)
+                last_by_engine[engine] = measurement
+            results.append(measurement)
+            progress(measurement)
+        del dag, graph, plain_nodes, functions
+    return results, builds
+
+
+def per_node_table(results: Sequence[Measurement]) -> str:
+    """One row per engine, one column per size, in µs per node."""
+    sizes = sorted({m.size for m in results})
+    engines = list(dict.fromkeys(m.engine for m in results))
+    by_key = {(m.engine, m.size): m for m in results}
+    header = "| engine | " + " | ".join(f"N = {n:,}" for n in sizes) + " |"
+    lines = [header, "|---|" + "---:|" * len(sizes)]
+    notes: list[str] = []
+    for engine in engines:
+        cells = []
+        for n in sizes:
+            m = by_key.get((engine, n))
+            if m is None or not m.seconds:
+                cells.append("skipped" if m and m.note else "–")
+                if m and m.note:
+                    notes.append(f"{engine} at N = {n:,}: {m.note}.")
+            else:
+                cells.append(format_us(m.median / n * 1e6))
+        lines.append(f"| {engine} | " + " | ".join(cells) + " |")
+    text = "\n".join(lines)
+    if notes:
+        text += "\n\n" + "\n".join(f"- {note}" for note in notes)
+    return text
+
+
+def chain_intro(settings: Settings) -> str:
+    return (
+        "Each node is `lambda d: {\"y\": d.get(\"x\", 0) + 1}`, inputs `[(\"v\", \"x\")]`, "
+        "outputs `[(\"y\", \"v\")]`. Only the run is timed: the pelmo Dag, the dask graph and the "
+        "graphlib predecessor map are made beforehand (a graphlib sorter is single-use, so making it "
+        "from that map is timed). The Python loop is the floor: per node, gather the mapped inputs, "
+        f"call, write the mapped result back. A size whose single repeat is predicted over "
+        f"{MAX_REPEAT_SECONDS:.0f} s from the size before is skipped.\n\n"
+    )
+
+
+def plot_chain(results: Sequence[Measurement], path: Path) -> None:
+    import matplotlib
+
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    fig, ax = plt.subplots(figsize=(7, 4.5))
+    for engine in dict.fromkeys(m.engine for m in results):
+        points = [(m.size, m.median / m.size * 1e6) for m in results if m.engine == engine and m.seconds]
+        if points:
+            xs, ys = zip(*points)
+            ax.plot(xs, ys, marker="o", label=engine)
+    ax.set_xscale("log")
+    ax.set_yscale("log")
+    ax.set_xlabel("nodes in the chain (N)")
+    ax.set_ylabel("time per node (µs, median)")
+    ax.set_title("Chain of trivial callables: time per node")
+    ax.grid(True, which="both", alpha=0.3)
+    ax.legend(fontsize="small")
+    fig.tight_layout()
+    fig.savefig(path, dpi=120)
+    plt.close(fig)
+
+
+# ---------------------------------------------------------------- scenario: wide
+
+
+@dataclass(frozen=True)
+class WideRow:
+    work: str
+    engine: str
+    concurrency: int
+    seconds: float
+    floor: float
+    cpu_floor: float
+    node_seconds: float
+
+
+def median_call_seconds(function: NodeFunction, calls: int) -> float:
+    times = []
+    for _ in range(calls):
+        start = time.perf_counter()
+        function({})
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def level_floor(levels: int, concurrency: int, node_seconds: float) -> float:
+    """Best possible time: each level runs in ceil(width / concurrency)
+    rounds, each as long as one node."""
+    return levels * math.ceil(WIDE_WIDTH / concurrency) * node_seconds
+
+
+def wide_scenario(settings: Settings) -> list[WideRow]:
+    levels = settings.wide_levels
+    cores = available_cores()
+    matmul = make_matmul_node()
+    matmul({})  # loads BLAS kernels before anything is timed
+    works: dict[str, tuple[NodeFunction, float, bool]] = {
+        "sleep 5 ms": (sleep_node, SLEEP_SECONDS, False),
+        f"matmul {MATRIX_SIZE}x{MATRIX_SIZE}": (matmul, median_call_seconds(matmul, 50), True),
+    }
+    rows: list[WideRow] = []
+    for work_name, (work, node_seconds, cpu_bound) in works.items():
+        dag = build_pelmo_wide(work, levels)
+        check(dag.node_count() == 1 + WIDE_WIDTH * levels, "wide node count")
+        graph, last_keys = dask_wide_graph(work, levels)
+        engines: list[tuple[str, int, Callable[[], object]]] = []
+        for concurrency in (WIDE_WIDTH, 8):
+            # None is pelmo's "the whole level", which is 64 threads here.
+            threads = None if concurrency == WIDE_WIDTH else concurrency
+            engines += [
+                (f"pelmo parallel, max_threads={threads}", concurrency,
+                 partial(dag.execute, parallel=True, max_threads=threads)),
+                (f"ThreadPoolExecutor per level, max_workers={concurrency}", concurrency,
+                 partial(run_thread_pool_levels, work, levels, concurrency)),
+                (f"dask.threaded.get, num_workers={concurrency}", concurrency,
+                 partial(dask.threaded.get, graph, last_keys, num_workers=concurrency)),
+            ]
+        for engine, concurrency, run in engines:
+            seconds = statistics.median(time_repeats(run, settings.repeats))
+            floor = level_floor(levels, concurrency, node_seconds)
+            # Products cannot overlap beyond the cores, whatever the thread count.
+            cpu_floor = level_floor(levels, min(concurrency, cores), node_seconds) if cpu_bound else floor
+            row = WideRow(work_name, engine, concurrency, seconds, floor, cpu_floor, node_seconds)
+            rows.append(row)
+            print(f"  wide {work_name}: {engine}: {seconds:.3f} s (floor {floor:.3f} s)", flush=True)
+    return rows
+
+
+def wide_table(rows: Sequence[WideRow], levels: int) -> str:
+    node_ms = {r.work: r.node_seconds * 1e3 for r in rows}
+    alone = "; ".join(f"{work}: {ms:.3f} ms" for work, ms in node_ms.items())
+    lines = [
+        f"{levels} levels x {WIDE_WIDTH} independent nodes (plus one no-op root). "
+        "Floor = levels x ceil(64 / concurrency) x one node's time. For the products, "
+        "the core floor also caps the concurrency at the number of cores, since "
+        "a product keeps a core busy.",
+        "",
+        f"One node alone (the sleep as asked; the product as measured, median of 50): {alone}.",
+        "",
+        "| work | engine | total (s) | floor (s) | ratio to floor | ratio to core floor |",
+        "|---|---|---:|---:|---:|---:|",
+    ]
+    for r in rows:
+        lines.append(
+            f"| {r.work} | {r.engine} | {format_seconds(r.seconds)} | {r.floor:.4f} | "
+            f"{r.seconds / r.floor:.2f} | {r.seconds / r.cpu_floor:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- scenario: sweep
+
+
+def sweep_scenario(settings: Settings) -> list[Measurement]:
+    variants, steps = settings.sweep_variants, settings.sweep_steps
+    nodes = variants * (steps + 1)
+    dag = build_pelmo_sweep(variants, steps)
+    check(dag.node_count() == nodes, "sweep node count")
+    # The floor runs the same number of nodes, each with the same mapping work.
+    plain_nodes = plain_chain([*make_increments(variants), *[increment] * (variants * steps)])
+    engines: dict[str, Callable[[], object]] = {
+        "pelmo sequential": lambda: dag.execute(),
+        "pelmo parallel": lambda: dag.execute(parallel=True),
+        "Python loop (floor)": lambda: run_python_loop(plain_nodes),
+    }
+    results = []
+    for engine, run in engines.items():
+        m = Measurement("sweep", engine, nodes, time_repeats(run, settings.repeats))
+        results.append(m)
+        progress(m)
+    return results
+
+
+def sweep_table(results: Sequence[Measurement], settings: Settings) -> str:
+    floor = next(m.median for m in results if m.engine.startswith("Python loop"))
+    lines = [
+        f"variants of {settings.sweep_variants} trivial functions, then "
+        f"{settings.sweep_steps} add steps: {results[0].size} nodes.",
+        "",
+        "| engine | total (ms) | µs per node | ratio to loop floor |",
+        "|---|---:|---:|---:|",
+    ]
+    for m in results:
+        lines.append(
+            f"| {m.engine} | {m.median * 1e3:.3f} | {format_us(m.median / m.size * 1e6)} | "
+            f"{m.median / floor:.2f} |"
+        )
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- scenario: native
+
+
+def native_scenario(settings: Settings) -> tuple[list[dict], str]:
+    binary = settings.native_bin
+    if not binary.exists():
+        return [], f"not run: {binary} is missing (`make native-build` makes it)."
+    command = [str(binary), "--benchmark_format=json"]
+    if settings.native_filter:
+        command.append(f"--benchmark_filter={settings.native_filter}")
+    print(f"  native: {' '.join(command)}", flush=True)
+    completed = subprocess.run(command, capture_output=True, text=True, check=True)
+    report = json.loads(completed.stdout)
+    return report.get("benchmarks", []), ""
+
+
+def native_table(benchmarks: Sequence[dict], note: str) -> str:
+    if note:
+        return note
+    lines = ["| benchmark | per node (ns) | time per run | iterations |", "|---|---:|---:|---:|"]
+    for b in benchmarks:
+        # The counter is an inverted rate, so Google Benchmark reports seconds per node.
+        per_node_ns = b.get("per_node", math.nan) * 1e9
+        lines.append(
+            f"| {b['name']} | {per_node_ns:.1f} | {b.get('real_time', math.nan):.3f} {b.get('time_unit', '')} | "
+            f"{b.get('iterations', '')} |"
+        )
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- scenario: memory
+
+# Runs in a fresh interpreter that imports nothing heavy, so the baseline is the
+# interpreter plus pelmo alone. The input and output lists are shared by every
+# add call, so what grows is the engine's own per-node storage.
+MEMORY_PROBE = textwrap.dedent(
+    """
+    import gc, json, resource, sys
+    import pelmo
+
+    def status_bytes(field):
+        with open("/proc/self/status") as status:
+            for line in status:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1]) * 1024
+        raise RuntimeError("no " + field + " in /proc/self/status")
+
+    def rss_bytes():
+        return status_bytes("VmRSS")
+
+    def step(d):
+        return {"y": d.get("x", 0) + 1}
+
+    count = int(sys.argv[1])
+    gc.collect()
+    baseline = rss_bytes()
+    inputs, outputs = [("v", "x")], [("y", "v")]
+    graph = pelmo.Graph()
+    for _ in range(count):
+        graph.add(step, inputs=inputs, outputs=outputs)
+    with_graph = rss_bytes()
+    dag = graph.build()
+    del graph
+    gc.collect()
+    after_build = rss_bytes()
+    peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
+    high_water = status_bytes("VmHWM")
+    assert dag.node_count() == count
+    print(json.dumps({"nodes": count, "baseline": baseline, "with_graph": with_graph,
+                      "after_build": after_build, "peak": peak,
+                      "high_water": high_water}))
+    """
+)
+
+
+def memory_scenario(settings: Settings) -> dict:
+    completed = subprocess.run(
+        [sys.executable, "-c", MEMORY_PROBE, str(settings.memory_nodes)],
+        capture_output=True, text=True, check=True,
+    )
+    probe = json.loads(completed.stdout)
+    print(f"  memory: {probe}", flush=True)
+    return probe
+
+
+def memory_table(probe: dict) -> str:
+    nodes, baseline = probe["nodes"], probe["baseline"]
+    rows = [
+        ("Graph filled, before build (VmRSS)", probe["with_graph"]),
+        ("after build, Graph dropped (VmRSS)", probe["after_build"]),
+        ("peak (ru_maxrss)", probe["peak"]),
+        ("peak (VmHWM)", probe["high_water"]),
+    ]
+    lines = [
+        f"A {nodes:,}-node chain built from Python, one input and one output mapping per node. "
+        f"Baseline: interpreter after `import pelmo`, {baseline / 2**20:.1f} MiB. Measured in a "
+        "fresh interpreter. The after-build figure is what the process holds once only the Dag "
+        "is referenced; memory the Graph used and the allocator kept counts in it too. "
+        "Linux carries ru_maxrss across exec from the forked launcher (this script, with dask "
+        "and NumPy loaded), so that row means something only when above the launcher's size; "
+        "VmHWM is the probe's own peak.",
+        "",
+        "| moment | RSS (MiB) | above baseline (MiB) | bytes per node |",
+        "|---|---:|---:|---:|",
+    ]
+    for name, value in rows:
+        extra = value - baseline
+        lines.append(f"| {name} | {value / 2**20:.1f} | {extra / 2**20:.1f} | {extra / nodes:.0f} |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- environment and report
+
+
+def check(condition: bool, what: str) -> None:
+    if not condition:
+        raise RuntimeError(f"wrong result: {what}")
+
+
+def progress(m: Measurement) -> None:
+    if m.seconds:
+        print(f"  {m.scenario} N={m.size:,}: {m.engine}: {m.median / m.size * 1e6:.2f} µs/node", flush=True)
+    else:
+        print(f"  {m.scenario} N={m.size:,}: {m.engine}: {m.note}", flush=True)
+
+
+def available_cores() -> int:
+    return len(os.sched_getaffinity(0))
+
+
+def cpu_model() -> str:
+    try:
+        with open("/proc/cpuinfo") as cpuinfo:
+            for line in cpuinfo:
+                if line.startswith("model name"):
+                    return line.split(":", 1)[1].strip()
+    except OSError:
+        pass
+    return platform.processor() or "unknown"
+
+
+def environment() -> dict[str, str]:
+    import matplotlib
+
+    return {
+        "Python": f"{platform.python_implementation()} {platform.python_version()}",
+        "pelmo": importlib.metadata.version("pelmo"),
+        "dask": dask.__version__,
+        "NumPy": np.__version__,
+        "matplotlib": matplotlib.__version__,
+        "nproc": str(available_cores()),
+        "CPU": cpu_model(),
+        "OS": platform.platform(),
+    }
+
+
+def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], settings: Settings) -> Path:
+    mode = "quick (small sizes, 3 repeats)" if settings.quick else f"full, {settings.repeats} repeats"
+    lines = ["# pelmo compared", ""]
+    lines += [f"- **{key}**: {value}" for key, value in env.items()]
+    lines += [f"- **run**: {mode}; every figure is the median of the repeats", ""]
+    for title, body in sections:
+        lines += [f"## {title}", "", body, ""]
+    path = settings.out_dir / "results.md"
+    path.write_text("\n".join(lines))
+    return path
+
+
+def parse_settings(argv: Sequence[str] | None) -> Settings:
+    all_scenarios = ("chain", "wide", "sweep", "native", "memory")
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--quick", action="store_true", help="small sizes and 3 repeats")
+    parser.add_argument("--repeats", type=int, help="repeats per measurement (default 5, quick 3)")
+    parser.add_argument("--scenarios", default=",".join(all_scenarios),
+                        help="comma-separated subset of: " + ", ".join(all_scenarios))
+    parser.add_argument("--native-bin", type=Path, default=DEFAULT_NATIVE_BIN)
+    parser.add_argument("--out", type=Path, default=HERE / "results")
+    args = parser.parse_args(argv)
+    chosen = frozenset(s.strip() for s in args.scenarios.split(",") if s.strip())
+    unknown = chosen - set(all_scenarios)
+    if unknown:
+        parser.error(f"unknown scenarios: {', '.join(sorted(unknown))}")
+    quick = args.quick
+    return Settings(
+        quick=quick,
+        repeats=args.repeats or (3 if quick else 5),
+        chain_sizes=(1_000, 10_000) if quick else (1_000, 10_000, 100_000),
+        wide_levels=4 if quick else 16,
+        sweep_variants=100,
+        sweep_steps=5,
+        memory_nodes=100_000 if quick else 1_000_000,
+        native_filter="/10000$" if quick else None,
+        native_bin=args.native_bin,
+        out_dir=args.out,
+        scenarios=chosen,
+    )
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    settings = parse_settings(argv)
+    settings.out_dir.mkdir(parents=True, exist_ok=True)
+    env = environment()
+    for key, value in env.items():
+        print(f"{key}: {value}")
+    started = time.perf_counter()
+    sections: list[tuple[str, str]] = []
+    raw: dict[str, Any] = {"environment": env, "settings": {"quick": settings.quick, "repeats": settings.repeats}}
+
+    if "chain" in settings.scenarios:
+        print("chain", flush=True)
+        chain, builds = chain_scenario(settings)
+        sections.append(("chain: µs per node of execute()", chain_intro(settings) + per_node_table(chain)))
+        sections.append(("chain: µs per node of pelmo's build()", per_node_table(builds)))
+        plot_chain(chain, settings.out_dir / "time_per_node.png")
+        raw["chain"] = [asdict(m) for m in [*chain, *builds]]
+    if "wide" in settings.scenarios:
+        print("wide", flush=True)
+        rows = wide_scenario(settings)
+        sections.append(("wide: GIL-releasing work in levels", wide_table(rows, settings.wide_levels)))
+        raw["wide"] = [asdict(r) for r in rows]
+    if "sweep" in settings.scenarios:
+        print("sweep", flush=True)
+        sweep = sweep_scenario(settings)
+        sections.append(("sweep: variants", sweep_table(sweep, settings)))
+        raw["sweep"] = [asdict(m) for m in sweep]
+    if "native" in settings.scenarios:
+        print("native", flush=True)
+        benchmarks, note = native_scenario(settings)
+        sections.append(("native: C++ core (pelmo_core_bench)", native_table(benchmarks, note)))
+        raw["native"] = benchmarks
+    if "memory" in settings.scenarios:
+        print("memory", flush=True)
+        probe = memory_scenario(settings)
+        sections.append(("memory: resident bytes per node", memory_table(probe)))
+        raw["memory"] = probe
+
+    elapsed = time.perf_counter() - started
+    raw["elapsed_seconds"] = elapsed
+    report = write_report(sections, env, settings)
+    (settings.out_dir / "results.json").write_text(json.dumps(raw, indent=2))
+    print(f"wrote {report} in {elapsed:.0f} s")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
