@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD ?= build/native
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-sanitizers clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-sanitizers check-asan test-newest clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -28,7 +28,15 @@ native-test: native-build
 python-test: install
 	$(PY) -m pytest -q tests/python
 
-test: native-test python-test
+# Everything CI runs: the C++ and Python suites, the same under ASan+UBSan,
+# and the Python suite on CPython 3.13 as well.
+test: native-test python-test check-asan test-newest
+
+check-asan: setup
+	scripts/check-sanitizers.sh address
+
+test-newest:
+	scripts/test-versions.sh 3.13
 
 bench: native-build install
 	$(BUILD)/benchmarks/pelmo_core_bench

@@ -19,10 +19,12 @@ PyDag* as_dag(PyObject* self) { return reinterpret_cast<PyDag*>(self); }
 // Dag exclusively, but a count that is not zero at deallocation is a bug.
 class DagAccess {
  public:
-  explicit DagAccess(PyObject* object) : dag_(as_dag(object)) { ++dag_->active_calls; }
+  explicit DagAccess(PyObject* object) : dag_(as_dag(object)) {
+    dag_->active_calls.fetch_add(1, std::memory_order_relaxed);
+  }
   DagAccess(const DagAccess&) = delete;
   DagAccess& operator=(const DagAccess&) = delete;
-  ~DagAccess() { --dag_->active_calls; }
+  ~DagAccess() { dag_->active_calls.fetch_sub(1, std::memory_order_relaxed); }
   const Dag& dag() const { return dag_->dag; }
 
  private:
@@ -78,6 +80,7 @@ void dag_dealloc(PyObject* self) {
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_dag(self)->dag);
+  std::destroy_at(&as_dag(self)->active_calls);
   type->tp_free(self);
   Py_DECREF(type);
 }
@@ -135,7 +138,7 @@ PyObject* new_dag_object(Dag&& dag) {
   if (object == nullptr) return nullptr;
   PyDag* payload = as_dag(object);
   std::construct_at(&payload->dag, std::move(dag));
-  payload->active_calls = 0;
+  std::construct_at(&payload->active_calls, 0);
   return object;
 }
 

@@ -5,6 +5,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <atomic>
 #include <cstddef>
 #include <optional>
 
@@ -24,8 +25,10 @@ struct PyGraph {
 
 struct PyDag {
   PyObject_HEAD Dag dag;
-  // Calls currently using this Dag; shared use never conflicts.
-  std::size_t active_calls;
+  // Calls currently using this Dag; shared use never conflicts. Atomic
+  // because a call that the interpreter ends during shutdown leaves without
+  // the lock.
+  std::atomic<std::size_t> active_calls;
 };
 
 // New references to new type objects, or null with an exception set.
