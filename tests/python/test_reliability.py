@@ -241,3 +241,56 @@ class TestShutdown:
         )
         done = run_child(code, timeout=10, PYTHONDEVMODE="1")
         assert_clean_exit(done, status=6)
+
+
+class TestResources:
+    @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
+                        reason="sanitizers reserve address space up front")
+    def test_thread_that_cannot_start_raises_and_joins_the_others(self):
+        code = """
+            import os, resource, time, pelmo
+            graph = pelmo.Graph()
+            graph.add(lambda d: {"x": 1}, outputs={"x": "x"})
+            graph.variants([lambda d: time.sleep(0.01) or {} for _ in range(64)])
+            dag = graph.build()
+
+            def threads():
+                return len(os.listdir("/proc/self/task"))
+
+            def mapped():
+                with open("/proc/self/statm") as statm:
+                    return int(statm.read().split()[0]) * resource.getpagesize()
+
+            before = threads()
+            # Room for a few worker stacks, not for 64 of them.
+            limit = mapped() + 24 * 1024 * 1024
+            resource.setrlimit(resource.RLIMIT_AS, (limit, resource.RLIM_INFINITY))
+            try:
+                dag.execute(parallel=True)
+                print("no error")
+            except RuntimeError as error:
+                print("RuntimeError")
+            resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+            print(threads() == before)
+            print(sorted(dag.execute(parallel=True)))
+        """
+        done = run_child(textwrap.dedent(code), timeout=60)
+        assert_clean_exit(done)
+        assert done.stdout == "RuntimeError\nTrue\n['x']\n", done.stdout
+
+    @pytest.mark.parametrize("max_threads", [None, 1])
+    def test_worker_stack_holds_python_recursion_limit(self, max_threads):
+        code = f"""
+            import sys, pelmo
+            def deep(n):
+                return 0 if n == 0 else 1 + deep(n - 1)
+            def recurse(inputs):
+                return {{"depth": deep(sys.getrecursionlimit() - 50)}}
+            graph = pelmo.Graph()
+            graph.add(lambda d: {{}})
+            graph.variants([recurse, recurse], outputs={{"depth": "depth"}})
+            print(graph.build().execute(parallel=True, max_threads={max_threads})["depth"])
+        """
+        done = run_child(textwrap.dedent(code), timeout=60)
+        assert_clean_exit(done)
+        assert int(done.stdout) > 900
