@@ -48,16 +48,8 @@ bench: native-build install
 BENCH_VENV ?= .venv-bench
 BENCH_ARGS ?=
 bench-compare:
-	@set -e; \
-	python="$${PYTHON:-}"; \
-	if [ -z "$$python" ] && command -v pyenv >/dev/null 2>&1; then \
-	  python="$$(pyenv root)/versions/3.10.13/bin/python3.10"; fi; \
-	if [ -z "$$python" ] || [ ! -x "$$python" ]; then python=$$(command -v python3.10); fi; \
-	want=$$("$$python" -c 'import sys; print(sys.version_info[:2])'); \
-	have=$$($(BENCH_VENV)/bin/python -c 'import sys; print(sys.version_info[:2])' 2>/dev/null || true); \
-	if [ "$$want" != "$$have" ]; then rm -rf $(BENCH_VENV); "$$python" -m venv $(BENCH_VENV); fi; \
-	$(BENCH_VENV)/bin/python -m pip install -q scikit-build-core cmake ninja; \
-	$(BENCH_VENV)/bin/python -m pip install -q -r benchmarks/requirements.txt; \
+	@VENV=$(BENCH_VENV) scripts/setup.sh
+	$(BENCH_VENV)/bin/python -m pip install -q -r benchmarks/requirements.txt
 	$(BENCH_VENV)/bin/python -m pip install -q --no-build-isolation \
 	  --config-settings=build-dir=build/bench-{wheel_tag} .
 	$(MAKE) native-build
