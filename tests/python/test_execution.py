@@ -274,8 +274,8 @@ class TestFailureReporting:
             pytest.param(
                 "Broken()",
                 marks=pytest.mark.skipif(
-                    sys.version_info >= (3, 13),
-                    reason="from 3.13 the interpreter's own traceback printing falls back to fd 2"
+                    sys.version_info >= (3, 11),
+                    reason="from 3.11 the interpreter's own traceback printing falls back to fd 2"
                     " when sys.stderr.write raises",
                 ),
             ),
