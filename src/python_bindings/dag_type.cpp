@@ -86,8 +86,7 @@ void dag_dealloc(PyObject* self) {
 }
 
 PyMethodDef dag_methods[] = {
-    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(dag_execute)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"execute", fast_method(dag_execute), METH_FASTCALL | METH_KEYWORDS,
      "execute($self, parallel=..., max_threads=...)\n"
      "--\n"
      "\n"

@@ -145,8 +145,7 @@ void graph_dealloc(PyObject* self) {
 }
 
 PyMethodDef graph_methods[] = {
-    {"add", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_add)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"add", fast_method(graph_add), METH_FASTCALL | METH_KEYWORDS,
      "add($self, function=..., label=..., inputs=..., outputs=...)\n"
      "--\n"
      "\n"
@@ -160,8 +159,7 @@ PyMethodDef graph_methods[] = {
      "\n"
      "Returns:\n"
      "    Self for method chaining"},
-    {"branch", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_branch)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"branch", fast_method(graph_branch), METH_FASTCALL | METH_KEYWORDS,
      "branch($self, subgraph)\n"
      "--\n"
      "\n"
@@ -172,8 +170,7 @@ PyMethodDef graph_methods[] = {
      "\n"
      "Returns:\n"
      "    Branch ID (usize)"},
-    {"variants", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(graph_variants)),
-     METH_FASTCALL | METH_KEYWORDS,
+    {"variants", fast_method(graph_variants), METH_FASTCALL | METH_KEYWORDS,
      "variants($self, functions, label=..., inputs=..., outputs=...)\n"
      "--\n"
      "\n"

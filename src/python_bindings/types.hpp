@@ -31,6 +31,13 @@ struct PyDag {
   std::atomic<std::size_t> active_calls;
 };
 
+using FastMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*);
+
+// A METH_FASTCALL | METH_KEYWORDS method travels in the PyCFunction slot.
+inline PyCFunction fast_method(FastMethod method) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(method));
+}
+
 // New references to new type objects, or null with an exception set.
 PyObject* create_graph_type();
 PyObject* create_dag_type();

@@ -23,7 +23,8 @@ void FetchedError::restore() && {
 
 namespace {
 
-// The text of a str object, or nullopt with no error left set.
+// Appends the text of a str object; false, with no error left set, when
+// there is none.
 bool append_text(std::string& out, PyObject* text_object) {
   if (text_object == nullptr || !PyUnicode_Check(text_object)) {
     PyErr_Clear();

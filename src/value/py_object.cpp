@@ -108,8 +108,6 @@ void resume(int saved) {
   apply_pending();
 }
 
-bool held() noexcept { return module_gil_depth > 0; }
-
 }  // namespace gil_scope
 
 PyObjectRef PyObjectRef::borrow(PyObject* object) {

@@ -25,8 +25,6 @@ void leave() noexcept;
 int suspend() noexcept;
 // The lock was retaken: restores the count and applies queued changes.
 void resume(int saved);
-// Whether this thread holds the lock through the module right now.
-bool held() noexcept;
 // Whether the lock is held by this thread, with the thread state the module
 // last entered with. False after the interpreter ended the thread's hold.
 bool lock_is_ours() noexcept;
