@@ -100,7 +100,7 @@ std::uint64_t hash_name(std::string_view bytes, HashSeed seed) noexcept {
 }
 
 HashSeed next_map_seed() noexcept {
-  thread_local HashSeed thread_seed = draw_os_seed();
+  [[gnu::tls_model("initial-exec")]] thread_local HashSeed thread_seed = draw_os_seed();
   HashSeed seed = thread_seed;
   ++thread_seed.k0;
   return seed;

@@ -10,9 +10,11 @@
 namespace pelmo {
 namespace {
 
-thread_local int module_gil_depth = 0;
+// Read for every reference change: the initial-exec model spares the call
+// that a dynamically loaded module otherwise makes for each access.
+[[gnu::tls_model("initial-exec")]] thread_local int module_gil_depth = 0;
 // The thread state this thread used when the module last took the lock.
-thread_local PyThreadState* module_thread_state = nullptr;
+[[gnu::tls_model("initial-exec")]] thread_local PyThreadState* module_thread_state = nullptr;
 
 PyThreadState* current_thread_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
