@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD ?= build/native
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-sanitizers check-asan test-newest clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -58,6 +58,10 @@ bench-compare:
 # The Python suite on every available CPython from 3.10 to 3.13.
 test-versions:
 	scripts/test-versions.sh
+
+# The reference tests under Debian's debug interpreter (sys.gettotalrefcount).
+check-debug-refs:
+	scripts/check-debug-refs.sh
 
 # The long stress variants of the reliability and reference tests.
 check-stress: install

@@ -246,3 +246,36 @@ class TestRelease:
         del dag, graph, result
         gc.collect()
         assert sys.getrefcount(function) == baseline
+
+
+@pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
+def test_total_reference_count_comes_back(quiet_stderr):
+    # Every reference the module takes, on any thread, is given back: the
+    # interpreter's own total returns to where it was.
+    graph = pelmo.Graph()
+    graph.add(lambda d: {"s": object()}, outputs={"s": "s"})
+    functions = []
+    for index in range(100):
+        if index % 10 == 0:
+            functions.append(lambda d: 1 / 0)
+        elif index % 10 == 1:
+            functions.append(lambda d: [1])
+        else:
+            functions.append(lambda d, index=index: {"r": [index], "x": d["s"]})
+    graph.variants(functions, "v", inputs={"s": "s"}, outputs={"r": "r"})
+    dag = graph.build()
+
+    def run(count, parallel):
+        for _ in range(count):
+            dag.execute(parallel=parallel)
+
+    run(20, False)
+    run(5, True)
+    gc.collect()
+    start = sys.gettotalrefcount()
+    run(2_000, False)
+    run(200, True)
+    gc.collect()
+    # A few references of the loop itself may differ; a leak would be
+    # thousands.
+    assert abs(sys.gettotalrefcount() - start) < 50
