@@ -1,10 +1,13 @@
 #include "dag/execute.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <exception>
 #include <mutex>
-#include <thread>
 #include <vector>
+
+#include "dag/joining_threads.hpp"
+#include "dag/worker_stacks.hpp"
 
 namespace pelmo {
 namespace {
@@ -25,31 +28,6 @@ class FirstFailure {
   std::exception_ptr error_;
 };
 
-// Joins every thread it holds when it goes, also while an exception from a
-// failed start unwinds.
-class JoiningThreads {
- public:
-  explicit JoiningThreads(std::size_t capacity) { threads_.reserve(capacity); }
-  JoiningThreads(const JoiningThreads&) = delete;
-  JoiningThreads& operator=(const JoiningThreads&) = delete;
-  ~JoiningThreads() { join_all(); }
-
-  template <typename Body>
-  void start(Body&& body) {
-    threads_.emplace_back(std::forward<Body>(body));
-  }
-
-  void join_all() noexcept {
-    for (std::thread& thread : threads_) {
-      if (thread.joinable()) thread.join();
-    }
-    threads_.clear();
-  }
-
- private:
-  std::vector<std::thread> threads_;
-};
-
 void run_sequentially(const Dag& dag, Context& context) {
   for (NodeId id : dag.execution_order()) {
     const Node* node = dag.find(id);
@@ -58,49 +36,70 @@ void run_sequentially(const Dag& dag, Context& context) {
   }
 }
 
-void run_level_concurrently(const std::vector<const Node*>& level, Context& context,
-                            std::optional<std::uint64_t> max_threads) {
-  const Context snapshot = context.clone();
+// What the workers of one level share: the frozen context they read and
+// the list their outputs go to.
+struct LevelRun {
+  explicit LevelRun(const Context& context) : snapshot(context.clone()) {}
+
+  const Context snapshot;
   std::vector<Context> results;
-  // Room for every output up front: an append under the lock never allocates.
-  results.reserve(level.size());
   std::mutex results_mutex;
   FirstFailure failure;
+};
 
-  std::size_t chunk = level.size();
+// One worker's task: run its node against the snapshot and append the
+// outputs.
+struct LevelWorker {
+  const Node* node;
+  LevelRun* level;
+
+  void operator()() const {
+    try {
+      Context outputs = run_node(*node, level->snapshot);
+      std::lock_guard<std::mutex> lock(level->results_mutex);
+      level->results.push_back(std::move(outputs));
+    } catch (...) {
+      std::exception_ptr error = std::current_exception();
+      // Only a foreign exception has no exception_ptr: the forced unwind
+      // that ends this thread, which must go all the way.
+      if (!error) throw;
+      level->failure.capture(std::move(error));
+    }
+  }
+};
+
+void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context& context,
+                            std::optional<std::uint64_t> max_threads, WorkerStacks& stacks) {
+  LevelRun level(context);
+  // Room for every output up front: an append under the lock never allocates.
+  level.results.reserve(level_nodes.size());
+
+  std::size_t chunk = level_nodes.size();
   if (max_threads) chunk = static_cast<std::size_t>(std::max<std::uint64_t>(*max_threads, 1));
+  chunk = std::min(chunk, level_nodes.size());
 
-  for (std::size_t begin = 0; begin < level.size(); begin += chunk) {
-    const std::size_t end = std::min(level.size(), begin + std::min(chunk, level.size() - begin));
+  std::vector<LevelWorker> workers(chunk, LevelWorker{nullptr, &level});
+  for (std::size_t begin = 0; begin < level_nodes.size(); begin += chunk) {
+    const std::size_t count = std::min(chunk, level_nodes.size() - begin);
     {
-      JoiningThreads workers(end - begin);
-      for (std::size_t i = begin; i < end; ++i) {
-        const Node& node = *level[i];
-        workers.start([&node, &snapshot, &results, &results_mutex, &failure] {
-          try {
-            Context outputs = run_node(node, snapshot);
-            std::lock_guard<std::mutex> lock(results_mutex);
-            results.push_back(std::move(outputs));
-          } catch (...) {
-            std::exception_ptr error = std::current_exception();
-            // Only a foreign exception has no exception_ptr: the forced
-            // unwind that ends this thread, which must go all the way.
-            if (!error) throw;
-            failure.capture(std::move(error));
-          }
-        });
+      JoiningThreads threads(count);
+      for (std::size_t slot = 0; slot < count; ++slot) {
+        workers[slot].node = level_nodes[begin + slot];
+        threads.start(workers[slot], stacks.at(slot));
       }
     }
-    failure.rethrow_if_any();
+    level.failure.rethrow_if_any();
   }
 
-  std::lock_guard<std::mutex> lock(results_mutex);
-  for (Context& outputs : results) context.merge_from(std::move(outputs));
+  std::lock_guard<std::mutex> lock(level.results_mutex);
+  for (Context& outputs : level.results) context.merge_from(std::move(outputs));
 }
 
 void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t> max_threads) {
   const Dag::Levels& levels = dag.levels();
   std::vector<const Node*> level_nodes;
+  // Mapped as chunks first need them; kept for every level of this run.
+  WorkerStacks stacks;
   for (std::size_t level = 0; level < levels.size(); ++level) {
     level_nodes.clear();
     for (NodeId id : levels[level]) {
@@ -109,7 +108,7 @@ void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t
     if (levels[level].size() == 1) {
       if (!level_nodes.empty()) context.merge_from(run_node(*level_nodes.front(), context));
     } else if (!level_nodes.empty()) {
-      run_level_concurrently(level_nodes, context, max_threads);
+      run_level_concurrently(level_nodes, context, max_threads, stacks);
     }
   }
 }

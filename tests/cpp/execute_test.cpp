@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <pthread.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -11,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -282,7 +285,9 @@ TEST(Execute, PythonObjectsBalanceAfterParallelRunWithoutGil) {
     for (const char* name : copies) EXPECT_EQ(result.get(name)->as_py_object(), object.get());
   }
   EXPECT_EQ(refcount(object.get()), 2);
-  { Dag gone = std::move(dag); }
+  {
+    Dag gone = std::move(dag);
+  }
   EXPECT_EQ(refcount(object.get()), 1);
   EXPECT_TRUE(watch.alive());
 }
@@ -396,8 +401,8 @@ bool built_with_sanitizer() {
   try {
     execute(dag, true, std::nullopt);
   } catch (const std::system_error&) {
-    // Getting here at all means the started workers were joined: a joinable
-    // std::thread that goes out of scope aborts the process.
+    // Getting here at all means the started workers were joined: unmapping
+    // their stacks under running threads would have crashed them.
     _exit(started.load() < width ? 0 : 11);
   } catch (...) {
     _exit(12);
@@ -427,6 +432,89 @@ TEST(ExecuteDeathTest, ThreadThatCannotStartEndsRunWithError) {
   Dag dag = wide_level(kWidth, std::make_shared<Linger>(started));
   EXPECT_EXIT(execute_with_capped_address_space(dag, started, kWidth), ::testing::ExitedWithCode(0),
               "");
+}
+
+// Where each call ran: the bounds of the calling thread's stack, and
+// whether an earlier call had left its mark at the far end of that stack,
+// deeper than any frame of these calls reaches.
+class StackRecorder : public NodeFunction {
+ public:
+  static constexpr std::uint64_t kMark = 0x5ee57ac4;
+
+  struct Stack {
+    void* base;
+    std::size_t size;
+    bool marked;
+  };
+
+  Context call(const Context&) const override {
+    pthread_attr_t attributes;
+    Stack stack{nullptr, 0, false};
+    if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
+      pthread_attr_getstack(&attributes, &stack.base, &stack.size);
+      pthread_attr_destroy(&attributes);
+    }
+    auto* far_end = static_cast<volatile std::uint64_t*>(stack.base);
+    stack.marked = *far_end == kMark;
+    *far_end = kMark;
+    std::lock_guard<std::mutex> lock(mutex_);
+    stacks_.push_back(stack);
+    return {};
+  }
+
+  std::vector<Stack> stacks() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stacks_;
+  }
+
+ private:
+  mutable std::mutex mutex_;
+  mutable std::vector<Stack> stacks_;
+};
+
+// Two levels of six nodes each, in chunks of two.
+TEST(WorkerStacks, LaterChunksRunOnTheMemoryOfEarlierOnes) {
+  auto recorder = std::make_shared<StackRecorder>();
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
+  for (NodeId id = 1; id <= 6; ++id) nodes.push_back(make_node(id, {0}, recorder));
+  for (NodeId id = 7; id <= 12; ++id) nodes.push_back(make_node(id, {1}, recorder));
+  execute(build_dag(std::move(nodes)), true, 2);
+
+  const auto stacks = recorder->stacks();
+  ASSERT_EQ(stacks.size(), 12u);
+  std::set<void*> bases;
+  std::size_t marked = 0;
+  for (const auto& stack : stacks) {
+    EXPECT_GE(stack.size, std::size_t{2} << 20);
+    bases.insert(stack.base);
+    marked += stack.marked ? 1 : 0;
+  }
+  // Two workers at a time: two stacks serve all twelve nodes, and only the
+  // first chunk found fresh memory.
+  EXPECT_EQ(bases.size(), 2u);
+  EXPECT_EQ(marked, 10u);
+}
+
+// Writes the byte just below the stack it runs on.
+class StackUnderrun : public NodeFunction {
+ public:
+  Context call(const Context&) const override {
+    pthread_attr_t attributes;
+    void* base = nullptr;
+    std::size_t size = 0;
+    pthread_getattr_np(pthread_self(), &attributes);
+    pthread_attr_getstack(&attributes, &base, &size);
+    pthread_attr_destroy(&attributes);
+    *(static_cast<volatile char*>(base) - 1) = 1;
+    return {};
+  }
+};
+
+TEST(WorkerStacksDeathTest, OverflowHitsTheGuardPage) {
+  if (built_with_sanitizer()) GTEST_SKIP() << "sanitizers intercept the fault";
+  Dag dag = wide_level(2, std::make_shared<StackUnderrun>());
+  EXPECT_EXIT(execute(dag, true, std::nullopt), ::testing::KilledBySignal(SIGSEGV), "");
 }
 
 }  // namespace

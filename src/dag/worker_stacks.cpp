@@ -1,0 +1,66 @@
+#include "dag/worker_stacks.hpp"
+
+#include <pthread.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <system_error>
+
+namespace pelmo {
+namespace {
+
+constexpr std::size_t kMinimumStackSize = std::size_t{2} << 20;
+
+std::size_t default_thread_stack_size() {
+  pthread_attr_t attributes;
+  std::size_t size = 0;
+  if (pthread_attr_init(&attributes) == 0) {
+    pthread_attr_getstacksize(&attributes, &size);
+    pthread_attr_destroy(&attributes);
+  }
+  return size;
+}
+
+std::size_t round_up(std::size_t value, std::size_t multiple) {
+  return (value + multiple - 1) / multiple * multiple;
+}
+
+}  // namespace
+
+WorkerStacks::WorkerStacks() : guard_size_(static_cast<std::size_t>(sysconf(_SC_PAGESIZE))) {
+  stack_size_ = round_up(std::max(default_thread_stack_size(), kMinimumStackSize), guard_size_);
+}
+
+WorkerStacks::~WorkerStacks() {
+  for (const Mapping& mapping : mappings_) munmap(mapping.address, mapping.length);
+}
+
+StackSpan WorkerStacks::at(std::size_t slot) {
+  // Chunks are joined before the next one starts, so slots are used in
+  // order and the vector only ever grows by one.
+  while (mappings_.size() <= slot) {
+    mappings_.reserve(mappings_.size() + 1);
+    const std::size_t length = stack_size_ + guard_size_;
+    void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE,
+                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    if (address == MAP_FAILED) {
+      throw std::system_error(errno, std::generic_category(), "cannot map a worker thread stack");
+    }
+    // Stacks grow down: an overflow runs into the guard page and faults
+    // instead of writing over the neighbouring mapping.
+    if (mprotect(address, guard_size_, PROT_NONE) != 0) {
+      const int error = errno;
+      munmap(address, length);
+      throw std::system_error(error, std::generic_category(), "cannot guard a worker thread stack");
+    }
+    // A huge page would make every barely used stack cost 2 MiB of memory.
+    madvise(address, length, MADV_NOHUGEPAGE);
+    mappings_.push_back(Mapping{address, length});
+  }
+  const Mapping& mapping = mappings_[slot];
+  return StackSpan{static_cast<char*>(mapping.address) + guard_size_, stack_size_};
+}
+
+}  // namespace pelmo
