@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD ?= build/native
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest format clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -71,6 +71,10 @@ check-stress: install
 check-sanitizers: setup
 	scripts/check-sanitizers.sh address
 	scripts/check-sanitizers.sh thread
+
+# Reformats every C++ source with the project's .clang-format.
+format: setup
+	$(VENV)/bin/clang-format -i $$(git ls-files '*.cpp' '*.hpp')
 
 clean:
 	rm -rf build

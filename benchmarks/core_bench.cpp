@@ -57,7 +57,9 @@ void build(benchmark::State& state, std::size_t stride) {
     benchmark::DoNotOptimize(dag.execution_order().data());
     // Freeing a million records would otherwise dominate the figure.
     state.PauseTiming();
-    { Dag discarded = std::move(dag); }
+    {
+      Dag discarded = std::move(dag);
+    }
     state.ResumeTiming();
   }
   set_per_node(state, count);

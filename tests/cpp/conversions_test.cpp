@@ -108,8 +108,8 @@ TEST(ValueToPython, KeysThatAreNotAContiguousIndexRangeGiveADict) {
   ASSERT_TRUE(PyDict_Check(gap.get()));
   EXPECT_EQ(PyDict_Size(gap.get()), 2);
 
-  for (const char* key : {"-1", "", "+", "123456789012345678901", "18446744073709551616", " 1",
-                          "1 "}) {
+  for (const char* key :
+       {"-1", "", "+", "123456789012345678901", "18446744073709551616", " 1", "1 "}) {
     Value one = Value::integer(1);
     PyObjectRef converted = value_to_python(map_of({{key, &one}}));
     EXPECT_TRUE(PyDict_Check(converted.get())) << "key '" << key << "'";
@@ -164,13 +164,13 @@ TEST(DictToContext, KeepsStrKeysAndTheIdenticalObjects) {
 
 TEST(DictToContext, ReadsADictSubclassThroughItsStorage) {
   PyObjectRef globals = PyObjectRef::steal(PyDict_New());
-  PyObjectRef ran = PyObjectRef::steal(PyRun_String(
-      "class Sneaky(dict):\n"
-      "    def items(self): return [('fake', 1)]\n"
-      "    def __getitem__(self, key): return 'fake'\n"
-      "    def __iter__(self): return iter(['fake'])\n"
-      "value = Sneaky(real=5)\n",
-      Py_file_input, globals.get(), globals.get()));
+  PyObjectRef ran =
+      PyObjectRef::steal(PyRun_String("class Sneaky(dict):\n"
+                                      "    def items(self): return [('fake', 1)]\n"
+                                      "    def __getitem__(self, key): return 'fake'\n"
+                                      "    def __iter__(self): return iter(['fake'])\n"
+                                      "value = Sneaky(real=5)\n",
+                                      Py_file_input, globals.get(), globals.get()));
   ASSERT_TRUE(ran);
   Context context = dict_to_context(PyDict_GetItemString(globals.get(), "value"));
   EXPECT_EQ(context.size(), 1u);
