@@ -1,14 +1,18 @@
 // Costs of the native core per node at 10k, 100k and 1M nodes: ordering a
 // DAG, running it sequentially with functions that do nothing, and drawing
 // it as Mermaid text. Two shapes: a chain, and levels of 1000 nodes each
-// depending on one node of the level before. No Python objects are made, so
-// the interpreter is never started.
+// depending on one node of the level before. Then parallel runs of 16
+// levels of 64 nodes, with nodes that do nothing (the cost of a worker
+// thread) and nodes that sleep 5 ms (how close the run comes to 16 sleeps).
+// No Python objects are made, so the interpreter is never started.
 #include <benchmark/benchmark.h>
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "dag/dag.hpp"
@@ -25,10 +29,18 @@ class NoOp : public NodeFunction {
   Context call(const Context&) const override { return {}; }
 };
 
+class Sleep : public NodeFunction {
+ public:
+  Context call(const Context&) const override {
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return {};
+  }
+};
+
 // Node i depends on node i - stride, if any: stride 1 makes a chain,
 // kLevelWidth makes levels of that many nodes.
-std::vector<Node> strided_nodes(std::size_t count, std::size_t stride) {
-  const SharedNodeFunction function = std::make_shared<NoOp>();
+std::vector<Node> strided_nodes(std::size_t count, std::size_t stride,
+                                SharedNodeFunction function = std::make_shared<NoOp>()) {
   std::vector<Node> nodes;
   nodes.reserve(count);
   for (std::size_t i = 0; i < count; ++i) {
@@ -75,6 +87,23 @@ void run_sequentially(benchmark::State& state, std::size_t stride) {
   set_per_node(state, count);
 }
 
+constexpr std::size_t kWideWidth = 64;
+constexpr std::size_t kWideLevels = 16;
+
+// range(0): max_threads, 0 standing for none (the whole level at once).
+template <typename Function>
+void run_wide_in_parallel(benchmark::State& state) {
+  const std::size_t count = kWideWidth * kWideLevels;
+  const Dag dag = build_dag(strided_nodes(count, kWideWidth, std::make_shared<Function>()));
+  std::optional<std::uint64_t> max_threads;
+  if (state.range(0) > 0) max_threads = static_cast<std::uint64_t>(state.range(0));
+  for (auto _ : state) {
+    Context result = execute(dag, true, max_threads);
+    benchmark::DoNotOptimize(result.size());
+  }
+  set_per_node(state, count);
+}
+
 void mermaid_of_chain(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
   const Dag dag = build_dag(strided_nodes(count, 1));
@@ -102,6 +131,18 @@ int main(int argc, char** argv) {
   };
   for (benchmark::internal::Benchmark* registered : all) {
     registered->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);
+  }
+  for (benchmark::internal::Benchmark* registered :
+       {benchmark::RegisterBenchmark("execute_parallel/wide_64x16_noop",
+                                     run_wide_in_parallel<NoOp>),
+        benchmark::RegisterBenchmark("execute_parallel/wide_64x16_sleep_5ms",
+                                     run_wide_in_parallel<Sleep>)}) {
+    // The calling thread only waits: wall time is the figure.
+    registered->ArgName("max_threads")
+        ->Arg(0)
+        ->Arg(8)
+        ->Unit(benchmark::kMillisecond)
+        ->UseRealTime();
   }
   benchmark::RunSpecifiedBenchmarks();
   benchmark::Shutdown();

@@ -31,13 +31,11 @@ Context PyNodeFunction::call(const Context& inputs) const {
     return Context();
   }
   const PyObjectRef& argument = std::get<PyObjectRef>(converted);
-  PyObjectRef arguments = PyObjectRef::steal(PyTuple_Pack(1, argument.get()));
-  if (!arguments) {
-    PyErr_Print();
-    throw ConversionError("the interpreter could not create the argument tuple of a node");
-  }
-
-  PyObjectRef result = PyObjectRef::steal(PyObject_Call(callable_.get(), arguments.get(), nullptr));
+  // The slot before the argument lets a bound method put its self there
+  // instead of building a new argument tuple.
+  PyObject* arguments[] = {nullptr, argument.get()};
+  PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(
+      callable_.get(), arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) {
     // Printing a SystemExit would end the process from inside the run (and
     // hang it on a worker thread); `execute` raises it on its own thread.
