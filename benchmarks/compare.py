@@ -55,6 +55,7 @@ DEFAULT_NATIVE_BIN = REPO / "build" / "native" / "benchmarks" / "pelmo_core_benc
 
 # One repeat of an engine at one size may take at most this long; a size whose
 # predicted repeat is longer is skipped and noted, so a full run stays bounded.
+MIN_SAMPLE_SECONDS = 0.05
 MAX_REPEAT_SECONDS = 60.0
 
 SLEEP_SECONDS = 0.005
@@ -101,14 +102,22 @@ class Measurement:
 
 
 def time_repeats(run: Callable[[], object], repeats: int) -> list[float]:
-    """Wall time of each of `repeats` runs; garbage from one run is collected
-    before the next so no run pays for its predecessor."""
+    """Seconds per run, `repeats` samples of it, after one untimed run that
+    warms caches and allocators. A run shorter than MIN_SAMPLE_SECONDS is
+    repeated within each sample, since this VM's timing of a half-millisecond
+    run swings by 2x. Garbage is collected before each sample, so no sample
+    pays for its predecessor."""
+    start = time.perf_counter()
+    run()
+    first = time.perf_counter() - start
+    runs_per_sample = max(1, math.ceil(MIN_SAMPLE_SECONDS / max(first, 1e-9)))
     times = []
     for _ in range(repeats):
         gc.collect()
         start = time.perf_counter()
-        run()
-        times.append(time.perf_counter() - start)
+        for _ in range(runs_per_sample):
+            run()
+        times.append((time.perf_counter() - start) / runs_per_sample)
     return times
 
 
