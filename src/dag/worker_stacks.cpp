@@ -34,15 +34,14 @@ WorkerStacks::WorkerStacks() : guard_size_(static_cast<std::size_t>(sysconf(_SC_
 }
 
 WorkerStacks::~WorkerStacks() {
-  for (const Mapping& mapping : mappings_) munmap(mapping.address, mapping.length);
+  for (void* address : mappings_) munmap(address, guard_size_ + stack_size_);
 }
 
 StackSpan WorkerStacks::at(std::size_t slot) {
-  // Chunks are joined before the next one starts, so slots are used in
-  // order and the vector only ever grows by one.
+  // Room first, so that a mapping once made is always recorded for unmapping.
+  if (mappings_.capacity() <= slot) mappings_.reserve(std::max(slot + 1, 2 * mappings_.capacity()));
+  const std::size_t length = guard_size_ + stack_size_;
   while (mappings_.size() <= slot) {
-    mappings_.reserve(mappings_.size() + 1);
-    const std::size_t length = stack_size_ + guard_size_;
     void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (address == MAP_FAILED) {
@@ -57,10 +56,9 @@ StackSpan WorkerStacks::at(std::size_t slot) {
     }
     // A huge page would make every barely used stack cost 2 MiB of memory.
     madvise(address, length, MADV_NOHUGEPAGE);
-    mappings_.push_back(Mapping{address, length});
+    mappings_.push_back(address);
   }
-  const Mapping& mapping = mappings_[slot];
-  return StackSpan{static_cast<char*>(mapping.address) + guard_size_, stack_size_};
+  return StackSpan{static_cast<char*>(mappings_[slot]) + guard_size_, stack_size_};
 }
 
 }  // namespace pelmo

@@ -32,15 +32,9 @@ class WorkerStacks {
   // Throws std::system_error when the memory cannot be mapped.
   StackSpan at(std::size_t slot);
 
-  std::size_t stack_size() const noexcept { return stack_size_; }
-
  private:
-  struct Mapping {
-    void* address;
-    std::size_t length;
-  };
-
-  std::vector<Mapping> mappings_;
+  // Each one guard page plus stack_size_ bytes.
+  std::vector<void*> mappings_;
   std::size_t stack_size_;
   std::size_t guard_size_;
 };
