@@ -9,15 +9,19 @@ namespace pelmo {
 Context NoopNodeFunction::call(const Context&) const { return Context(); }
 
 void write_to_stderr(const std::string& message) {
-  PyObjectRef name = PyObjectRef::steal(PyUnicode_FromString("sys"));
-  PyObjectRef sys = name ? PyObjectRef::steal(PyImport_Import(name.get())) : PyObjectRef();
-  PyObjectRef stream =
-      sys ? PyObjectRef::steal(PyObject_GetAttrString(sys.get(), "stderr")) : PyObjectRef();
-  PyObjectRef text = stream ? PyObjectRef::steal(PyUnicode_FromStringAndSize(
-                                  message.data(), static_cast<Py_ssize_t>(message.size())))
-                            : PyObjectRef();
+  // Held, since the write may replace sys.stderr.
+  PyObject* current = PySys_GetObject("stderr");
+  if (current == nullptr || current == Py_None) return;
+  PyObjectRef stream = PyObjectRef::borrow(current);
+  // The interned name is one object for every call. A fresh name string
+  // would take a slot of its own in the type attribute cache, which keys on
+  // the name's address and keeps the string alive there.
+  PyObjectRef write = PyObjectRef::steal(PyUnicode_InternFromString("write"));
+  PyObjectRef text = write ? PyObjectRef::steal(PyUnicode_FromStringAndSize(
+                                 message.data(), static_cast<Py_ssize_t>(message.size())))
+                           : PyObjectRef();
   PyObjectRef written =
-      text ? PyObjectRef::steal(PyObject_CallMethod(stream.get(), "write", "O", text.get()))
+      text ? PyObjectRef::steal(PyObject_CallMethodOneArg(stream.get(), write.get(), text.get()))
            : PyObjectRef();
   if (!written) PyErr_Clear();
 }

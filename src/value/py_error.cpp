@@ -45,7 +45,11 @@ bool append_text(std::string& out, PyObject* text_object) {
 std::string FetchedError::describe() const {
   std::string text;
   if (empty()) return text;
-  PyObjectRef name = PyObjectRef::steal(PyObject_GetAttrString(type_.get(), "__qualname__"));
+  // Interned, so that every lookup uses the same name object: the type
+  // attribute cache keeps a reference to each distinct name object it sees.
+  PyObjectRef attribute = PyObjectRef::steal(PyUnicode_InternFromString("__qualname__"));
+  PyObjectRef name = attribute ? PyObjectRef::steal(PyObject_GetAttr(type_.get(), attribute.get()))
+                               : PyObjectRef();
   if (!append_text(text, name.get())) text += "<unknown exception>";
   text += ": ";
   if (value_) {
