@@ -9,21 +9,15 @@ namespace pelmo {
 Context NoopNodeFunction::call(const Context&) const { return Context(); }
 
 void write_to_stderr(const std::string& message) {
-  // Held, since the write may replace sys.stderr.
   PyObject* current = PySys_GetObject("stderr");
   if (current == nullptr || current == Py_None) return;
+  // Held, since the write may replace sys.stderr. PyFile_WriteObject looks
+  // up `write` by its interned name: a fresh name string per call would take
+  // a slot of its own in the type attribute cache and stay alive there.
   PyObjectRef stream = PyObjectRef::borrow(current);
-  // The interned name is one object for every call. A fresh name string
-  // would take a slot of its own in the type attribute cache, which keys on
-  // the name's address and keeps the string alive there.
-  PyObjectRef write = PyObjectRef::steal(PyUnicode_InternFromString("write"));
-  PyObjectRef text = write ? PyObjectRef::steal(PyUnicode_FromStringAndSize(
-                                 message.data(), static_cast<Py_ssize_t>(message.size())))
-                           : PyObjectRef();
-  PyObjectRef written =
-      text ? PyObjectRef::steal(PyObject_CallMethodOneArg(stream.get(), write.get(), text.get()))
-           : PyObjectRef();
-  if (!written) PyErr_Clear();
+  PyObjectRef text = PyObjectRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text || PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) != 0) PyErr_Clear();
 }
 
 Context PyNodeFunction::call(const Context& inputs) const {
