@@ -19,7 +19,7 @@ PyGraph* as_graph(PyObject* self) { return reinterpret_cast<PyGraph*>(self); }
 class GraphAccess {
  public:
   explicit GraphAccess(PyObject* object) : graph_(as_graph(object)) {
-    if (graph_->busy) raise(PyExc_RuntimeError, "Graph is already in use by another call");
+    if (graph_->busy) raise(PyExc_RuntimeError, "Graph is already in use by a call in progress");
     graph_->busy = true;
   }
   GraphAccess(const GraphAccess&) = delete;
@@ -104,6 +104,7 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                    Py_TYPE(subgraph_object)->tp_name);
       throw PythonErrorAlreadySet();
     }
+    if (subgraph_object == self) raise(PyExc_RuntimeError, "a Graph cannot be a branch of itself");
     GraphAccess subgraph_access(subgraph_object);
     GraphBuilder& builder = access.builder();
     std::optional<GraphBuilder> subgraph = std::exchange(subgraph_access.slot(), std::nullopt);
