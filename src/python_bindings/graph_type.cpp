@@ -147,7 +147,7 @@ void graph_dealloc(PyObject* self) {
 
 PyMethodDef graph_methods[] = {
     {"add", fast_method(graph_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, function=..., label=..., inputs=..., outputs=...)\n"
+     "add($self, function=None, label=None, inputs=None, outputs=None)\n"
      "--\n"
      "\n"
      "Add a node to the graph\n"
@@ -159,7 +159,7 @@ PyMethodDef graph_methods[] = {
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
      "\n"
      "Returns:\n"
-     "    Self for method chaining"},
+     "    None"},
     {"branch", fast_method(graph_branch), METH_FASTCALL | METH_KEYWORDS,
      "branch($self, subgraph)\n"
      "--\n"
@@ -167,30 +167,29 @@ PyMethodDef graph_methods[] = {
      "Create a branch in the graph\n"
      "\n"
      "Args:\n"
-     "    subgraph: PyGraph instance representing the branch\n"
+     "    subgraph: Graph instance representing the branch\n"
      "\n"
      "Returns:\n"
-     "    Branch ID (usize)"},
+     "    Branch ID (int)"},
     {"variants", fast_method(graph_variants), METH_FASTCALL | METH_KEYWORDS,
-     "variants($self, functions, label=..., inputs=..., outputs=...)\n"
+     "variants($self, functions, label=None, inputs=None, outputs=None)\n"
      "--\n"
      "\n"
      "Create variant nodes (parameter sweep)\n"
      "\n"
      "Args:\n"
-     "    functions: List of Python callables, each with signature (inputs, variant_params) -> "
-     "dict\n"
+     "    functions: List of Python callables, each with signature (inputs) -> dict\n"
      "    label: Optional string label for the variant nodes\n"
      "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
      "\n"
      "Returns:\n"
-     "    Self for method chaining\n"
+     "    None\n"
      "\n"
      "Example:\n"
      "    factors = np.linspace(0.5, 2.0, 5)\n"
      "    graph.variants(\n"
-     "        [lambda inputs, params, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        [lambda inputs, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
      "        \"Scale\",\n"
      "        [(\"data\", \"x\")],\n"
      "        [(\"scaled\", \"result\")]\n"
@@ -202,7 +201,7 @@ PyMethodDef graph_methods[] = {
      "Build the DAG from the graph\n"
      "\n"
      "Returns:\n"
-     "    PyDag instance ready for execution"},
+     "    Dag instance ready for execution"},
     {nullptr, nullptr, 0, nullptr},
 };
 
