@@ -1,4 +1,4 @@
-"""Initialize the Python module"""
+"""Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"""
 
 from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, final
 
@@ -14,10 +14,10 @@ class Graph:
     def __init__(self) -> None: ...
     def add(
         self,
-        function: Optional[_NodeCallable] = ...,
-        label: Optional[str] = ...,
-        inputs: Optional[_Mapping] = ...,
-        outputs: Optional[_Mapping] = ...,
+        function: Optional[_NodeCallable] = None,
+        label: Optional[str] = None,
+        inputs: Optional[_Mapping] = None,
+        outputs: Optional[_Mapping] = None,
     ) -> None:
         """Add a node to the graph"""
     def branch(self, subgraph: Graph) -> int:
@@ -25,9 +25,9 @@ class Graph:
     def variants(
         self,
         functions: Sequence[_NodeCallable],
-        label: Optional[str] = ...,
-        inputs: Optional[_Mapping] = ...,
-        outputs: Optional[_Mapping] = ...,
+        label: Optional[str] = None,
+        inputs: Optional[_Mapping] = None,
+        outputs: Optional[_Mapping] = None,
     ) -> None:
         """Create variant nodes (parameter sweep)"""
     def build(self) -> Dag:
@@ -37,7 +37,7 @@ class Graph:
 class Dag:
     """Python wrapper for DAG executor"""
 
-    def execute(self, parallel: bool = ..., max_threads: Optional[int] = ...) -> Dict[str, Any]:
+    def execute(self, parallel: bool = False, max_threads: Optional[int] = None) -> Dict[str, Any]:
         """Execute the DAG"""
     def to_mermaid(self) -> str:
         """Get Mermaid diagram representation"""
