@@ -156,6 +156,10 @@ bool is_space(char byte) {
 // invisible link. Where such a start is: any non-ASCII character counts as
 // white space here, which errs towards writing the code.
 std::size_t invisible_link_start(std::string_view name) {
+  // Most names start with a plain character: no search needed.
+  if (name.empty() || (name[0] != '~' && !is_space(name[0]) && !(name[0] & 0x80))) {
+    return std::string_view::npos;
+  }
   const std::size_t tildes = name.find("~~~");
   if (tildes == std::string_view::npos) return tildes;
   const bool blank = std::all_of(name.begin(), name.begin() + static_cast<std::ptrdiff_t>(tildes),
