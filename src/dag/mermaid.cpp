@@ -167,20 +167,30 @@ std::size_t invisible_link_start(std::string_view name) {
   return blank ? tildes : std::string_view::npos;
 }
 
-// Whether the line has Mermaid's style pattern /<word>.*:\S*#.*;/ (its
-// rewrite drops that line's last ';'). Non-ASCII bytes count as neither
-// space nor line break, so the answer errs towards yes.
-bool has_style_pattern(std::string_view line, std::string_view word) {
-  for (std::size_t at = line.find(word); at != std::string_view::npos;
-       at = line.find(word, at + 1)) {
-    for (std::size_t colon = at + word.size(); colon < line.size(); ++colon) {
-      if (is_line_break(line[colon])) break;
-      if (line[colon] != ':') continue;
-      std::size_t hash = colon + 1;
-      while (hash < line.size() && line[hash] != '#' && !is_space(line[hash])) ++hash;
-      if (hash == line.size() || line[hash] != '#') continue;
-      for (std::size_t end = hash + 1; end < line.size() && !is_line_break(line[end]); ++end) {
-        if (line[end] == ';') return true;
+// Whether the text has Mermaid's style pattern /<word>.*:\S*#.*;/ on one
+// of its lines (the rewrite drops that line's last ';'). The earliest
+// <word> on a line is the one to try, so one pass per line does. Non-ASCII
+// bytes count as neither space nor line break: the answer errs towards yes.
+bool has_style_pattern(std::string_view text, std::string_view word) {
+  std::size_t line_start = 0;
+  while (line_start < text.size()) {
+    std::size_t line_end = line_start;
+    while (line_end < text.size() && !is_line_break(text[line_end])) ++line_end;
+    const std::string_view line = text.substr(line_start, line_end - line_start);
+    line_start = line_end + 1;
+    const std::size_t at = line.find(word);
+    if (at == std::string_view::npos) continue;
+    bool after_colon = false;  // in a run of non-space characters after a ':'
+    bool hash = false;
+    for (std::size_t i = at + word.size(); i < line.size(); ++i) {
+      const char byte = line[i];
+      if (hash && byte == ';') return true;
+      if (byte == ':') {
+        after_colon = true;
+      } else if (byte == '#' && after_colon) {
+        hash = true;
+      } else if (is_space(byte)) {
+        after_colon = false;
       }
     }
   }
@@ -218,13 +228,14 @@ void append_box_text(std::string& out, const std::string& label) {
   const bool markdown = label.size() >= 3 && label.front() == '`' && label.back() == '`' &&
                         label.find('`', 1) == label.size() - 1;
   std::string_view rest = label;
+  bool semicolon = false;
   if (label.front() == '`' && !markdown) {
     out += "#96;";
     rest.remove_prefix(1);
+    semicolon = true;
   }
-  if (append_text(out, rest, Place::box) || rest.size() != label.size()) {
-    guard_style_rewrite(out, from);
-  }
+  semicolon |= append_text(out, rest, Place::box);
+  if (semicolon) guard_style_rewrite(out, from);
 }
 
 void append_id(std::string& text, NodeId id) {

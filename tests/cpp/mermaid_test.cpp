@@ -127,6 +127,9 @@ TEST(MermaidText, CharactersMermaidWouldReadAreEntityCodes) {
       {"style:#a;", "#115;tyle:#35;a;", "#115;tyle:#35;a;"},
       {"classDef x:a\"", "#99;lassDef x:a#quot;", "#99;lassDef x:a#quot;"},
       {"style: a\"", "style: a#quot;", "style: a#quot;"},
+      {"style:x #a;", "style:x #35;a;", "style:x #35;a;"},
+      {"style:\n#a;", "style:\n#35;a;", "style:\n#35;a;"},
+      {"style:\nstyle:#a;", "#115;tyle:\n#115;tyle:#35;a;", "#115;tyle:\n#115;tyle:#35;a;"},
   };
   for (const Case& c : cases) {
     std::vector<Node> nodes;
