@@ -3,8 +3,14 @@
 # Google Benchmark), a virtual environment with CPython 3.10 in .venv, and
 # the Python build and test tools. Safe to run again; does only what is
 # missing. PYTHON may name the interpreter to use, VENV the environment.
+# With --mermaid it also brings Mermaid's own client for `make
+# check-mermaid`: Debian's chromium and mermaid.min.js in build/mermaid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mermaid=false
+[ "${1:-}" = "--mermaid" ] && mermaid=true
+MERMAID_VERSION=11.16.0
 
 find_python() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
@@ -22,6 +28,7 @@ find_python() {
 }
 
 apt_packages=(libgtest-dev libbenchmark-dev)
+$mermaid && apt_packages+=(chromium)
 missing=()
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
@@ -48,4 +55,20 @@ if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
   "$venv/bin/python" -m pip install -q --upgrade pip
   "$venv/bin/python" -m pip install -q -r requirements-dev.txt
   cp requirements-dev.txt "$stamp"
+fi
+
+# The wheel only carries the file (it declares Python >= 3.12, hence the
+# explicit --python-version); nothing of it is installed.
+mermaid_js=build/mermaid/mermaid-$MERMAID_VERSION.min.js
+if $mermaid && [ ! -f "$mermaid_js" ]; then
+  wheel_dir=$(mktemp -d)
+  trap 'rm -rf "$wheel_dir"' EXIT
+  "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: --python-version 3.12 \
+    -d "$wheel_dir" "artoo-mermaid==$MERMAID_VERSION"
+  mkdir -p build/mermaid
+  "$venv/bin/python" -c 'import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    data = wheel.read("artoo_mermaid/assets/mermaid.min.js")
+open(sys.argv[2] + ".tmp", "wb").write(data)' "$wheel_dir"/artoo_mermaid-*.whl "$mermaid_js"
+  mv "$mermaid_js.tmp" "$mermaid_js"
 fi
