@@ -1,6 +1,7 @@
 #include "python_bindings/py_node_function.hpp"
 
 #include "python_bindings/gil.hpp"
+#include "python_bindings/run_stops.hpp"
 #include "value/conversions.hpp"
 #include "value/py_error.hpp"
 
@@ -35,10 +36,7 @@ Context PyNodeFunction::call(const Context& inputs) const {
   PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(
       callable_.get(), arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) {
-    // Printing a SystemExit would end the process from inside the run (and
-    // hang it on a worker thread); `execute` raises it on its own thread.
-    if (PyErr_ExceptionMatches(PyExc_SystemExit))
-      throw PythonExceptionEscape(FetchedError::fetch());
+    if (error_stops_the_run()) stop_the_run();
     // With no stream to print on, stay silent even when an installed
     // excepthook would complain about the missing stream on file descriptor 2.
     PyObject* stream = PySys_GetObject("stderr");
@@ -47,8 +45,12 @@ Context PyNodeFunction::call(const Context& inputs) const {
     } else {
       PyErr_PrintEx(0);
     }
+    run_signal_handlers();
     return Context();
   }
+  // A signal that came while a callable ran in C is handled now, not at
+  // the next node's first Python line (or after the run).
+  run_signal_handlers();
   if (!PyDict_Check(result.get())) {
     result = PyObjectRef();
     write_to_stderr("Error: Python function did not return a dict\n");
