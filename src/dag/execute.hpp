@@ -25,8 +25,8 @@ Context run_node(const Node& node, const Context& context);
 //
 // Called on the thread that runs `execute` while it waits for a chunk's
 // workers, whenever kWaitPollInterval has passed since the last call (or the
-// start of the run); it may throw to stop the run. The caller's way to handle what must not wait for the whole run (the
-// interpreter's signals), without the core knowing what it is.
+// start of the run); it may throw to stop the run. The caller's way to handle what must not wait
+// for the whole run (the interpreter's signals), without the core knowing what it is.
 using WaitPoll = std::function<void()>;
 inline constexpr std::chrono::milliseconds kWaitPollInterval{20};
 

@@ -37,6 +37,7 @@ Context PyNodeFunction::call(const Context& inputs) const {
       callable_.get(), arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) {
     if (error_stops_the_run()) stop_the_run();
+    run_signal_handlers_keeping_error();
     // With no stream to print on, stay silent even when an installed
     // excepthook would complain about the missing stream on file descriptor 2.
     PyObject* stream = PySys_GetObject("stderr");
@@ -45,7 +46,6 @@ Context PyNodeFunction::call(const Context& inputs) const {
     } else {
       PyErr_PrintEx(0);
     }
-    run_signal_handlers();
     return Context();
   }
   // A signal that came while a callable ran in C is handled now, not at

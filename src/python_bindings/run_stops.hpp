@@ -31,6 +31,15 @@ inline void run_signal_handlers() {
   if (PyErr_CheckSignals() != 0) stop_the_run();
 }
 
+// The same while a Python error is set, which stays set for the caller to
+// print: printing would run the handlers itself (str() looks for signals)
+// and swallow what they raise.
+inline void run_signal_handlers_keeping_error() {
+  FetchedError error = FetchedError::fetch();
+  run_signal_handlers();
+  std::move(error).restore();
+}
+
 // For the thread that waits for a parallel run's workers, as a blocking wait
 // in Python does: the lock is taken for the handlers only, so workers never
 // wait on the waiting thread for long.

@@ -468,18 +468,20 @@ class TestSignals:
             assert raising["latency"] < 0.5
             assert raising["ended"] == raising["started"] < len(full)
 
-    def test_sigint_during_a_c_callable_stops_the_run_when_it_returns(self):
+    @pytest.mark.parametrize("keys", ["range(10**6)", "map((1).__truediv__, [1] * 10**6 + [0])"], ids=["returns", "raises"])
+    def test_sigint_during_a_c_callable_stops_the_run_when_it_returns(self, keys):
         # A C callable runs no Python line where the interpreter could see the signal; the
         # signal comes from outside, since no thread can take the lock meanwhile.
-        code = """
-            import functools, os, subprocess
+        code = f"""
+            import functools, io, os, subprocess
             later = []
             graph = pelmo.Graph()
             for _ in range(6):
-                graph.add(functools.partial(dict.fromkeys, range(10**6)))
+                graph.add(functools.partial(dict.fromkeys, {keys}))
             graph.add(later.append)
             dag = graph.build()
-            subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {os.getpid()}"])
+            sys.stderr = io.StringIO()
+            subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {{os.getpid()}}"])
             try:
                 dag.execute()
             except KeyboardInterrupt:
