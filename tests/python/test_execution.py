@@ -454,8 +454,6 @@ class TestSignals:
             assert stopped["ended"] == stopped["started"]
             assert all(late < 0.15 for late in stopped["late_starts"]), stopped
         else:
-            # The sleep that the signal cut short never logs its end.
-            assert stopped["ended"] == stopped["started"] - 1
             assert stopped["late_starts"] == []
         assert report["again"] == full
 
@@ -490,6 +488,7 @@ class TestSignals:
         done = run_python(code)
         assert done.returncode == 0, done.stderr
         assert done.stdout == "interrupted []\n"
+
 
 def level_of(*functions, root=None, **options):
     """A root, then one variant node per function: all of them in level 1."""
