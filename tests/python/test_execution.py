@@ -376,7 +376,8 @@ def sleeper_dag(levels, width, pause, log):
 
 
 def interrupted_run(dag, log, handler, **options):
-    """Runs `dag` while a timer sends SIGINT after 0.2 s, with `handler` installed for it.
+    """Runs `dag` while a thread sends SIGINT 0.1 s after the first node started, with `handler`
+    installed for it.
 
     Returns how the run ended ("returned", or the name of the exception raised), the result,
     the seconds from the signal to the end of `execute`, the seconds after the signal at which
@@ -387,8 +388,17 @@ def interrupted_run(dag, log, handler, **options):
     log.clear()
     previous = signal.signal(signal.SIGINT, handler)
     sent = []
-    timer = threading.Timer(0.2, lambda: sent.append(time.monotonic()) or os.kill(os.getpid(), signal.SIGINT))
-    timer.start()
+
+    def send():
+        # Counted from the run's start, not the thread's: on a busy machine the run may start late.
+        while not log:
+            time.sleep(0.005)
+        time.sleep(0.1)
+        sent.append(time.monotonic())
+        os.kill(os.getpid(), signal.SIGINT)
+
+    sender = threading.Thread(target=send)
+    sender.start()
     result = None
     try:
         result = dag.execute(**options)
@@ -396,7 +406,7 @@ def interrupted_run(dag, log, handler, **options):
     except BaseException as error:  # noqa: BLE001 - the outcome is what is tested
         outcome = type(error).__name__
     finished = time.monotonic()
-    timer.join()
+    sender.join()
     signal.signal(signal.SIGINT, previous)
     starts = [at for kind, _, at in log if kind == "start"]
     return {
@@ -474,12 +484,12 @@ class TestSignals:
             import functools, io, os, subprocess
             later = []
             graph = pelmo.Graph()
-            for _ in range(6):
+            graph.add(lambda d: subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {{os.getpid()}}"]) and {{}})
+            for _ in range(8):
                 graph.add(functools.partial(dict.fromkeys, {keys}))
             graph.add(later.append)
             dag = graph.build()
             sys.stderr = io.StringIO()
-            subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {{os.getpid()}}"])
             try:
                 dag.execute()
             except KeyboardInterrupt:
