@@ -85,6 +85,26 @@ void append_copy(GraphBuilder& graph, const GraphBuilder& source,
   }
 }
 
+// Calls `visit` on each record of `records` and, depth first, on the records
+// of their subgraphs: a record, then its own records, in order. Iterative,
+// so that nesting depth costs heap, not stack.
+template <typename Visit>
+void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit) {
+  std::vector<const BranchRecord*> pending;
+  auto push_reversed = [&pending](const std::vector<BranchRecord>& level) {
+    for (auto record = level.rbegin(); record != level.rend(); ++record) {
+      pending.push_back(&*record);
+    }
+  };
+  push_reversed(records);
+  while (!pending.empty()) {
+    const BranchRecord& record = *pending.back();
+    pending.pop_back();
+    visit(record);
+    push_reversed(record.subgraph.subgraphs);
+  }
+}
+
 }  // namespace
 
 void add(GraphBuilder& graph, SharedNodeFunction function, const std::optional<std::string>& label,

@@ -29,6 +29,9 @@ struct GraphBuilder {
   std::uint64_t next_branch_id = 1;
 
   GraphBuilder();
+  // Move-only: a node function then belongs to one builder (and later one
+  // Dag) at a time, which is what lets the bindings report each of its
+  // Python references to the collector exactly once.
   GraphBuilder(GraphBuilder&&) noexcept;
   GraphBuilder& operator=(GraphBuilder&&) noexcept;
   // Iterative: records nest without a depth limit, one level per `branch`
@@ -44,26 +47,6 @@ struct BranchRecord {
   GraphBuilder subgraph;
   bool attached;
 };
-
-// Calls `visit` on each record of `records` and, depth first, on the records
-// of their subgraphs: a record, then its own records, in order. Iterative,
-// so that nesting depth costs heap, not stack.
-template <typename Visit>
-void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit) {
-  std::vector<const BranchRecord*> pending;
-  auto push_reversed = [&pending](const std::vector<BranchRecord>& level) {
-    for (auto record = level.rbegin(); record != level.rend(); ++record) {
-      pending.push_back(&*record);
-    }
-  };
-  push_reversed(records);
-  while (!pending.empty()) {
-    const BranchRecord& record = *pending.back();
-    pending.pop_back();
-    visit(record);
-    push_reversed(record.subgraph.subgraphs);
-  }
-}
 
 // Appends one node per tail (a root when there are none), each depending on
 // its tail; the new nodes become the tails. Later pairs with the same first
