@@ -114,6 +114,9 @@ def checked(request, tmp_path_factory):
     return paths, errors, output
 
 
+# Slow: each checker reads NumPy and dask for the examples; and there is
+# nothing native in it for the sanitizer pass to watch.
+@pytest.mark.slow
 class TestTypeCheckers:
     def test_readme_examples_and_correct_use_pass(self, checked):
         paths, errors, output = checked
