@@ -1,4 +1,4 @@
-"""Initialize the Python module"""
+"""Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"""
 
 from typing import Any, Dict, List, NoReturn, Optional, Protocol, Sequence, Tuple, Union, final
 
@@ -19,10 +19,10 @@ class Graph:
     def __init__(self) -> None: ...
     def add(
         self,
-        function: Optional[_NodeCallable] = ...,
-        label: Optional[str] = ...,
-        inputs: Optional[_Mapping] = ...,
-        outputs: Optional[_Mapping] = ...,
+        function: Optional[_NodeCallable] = None,
+        label: Optional[str] = None,
+        inputs: Optional[_Mapping] = None,
+        outputs: Optional[_Mapping] = None,
     ) -> None:
         """Add a node to the graph"""
     def branch(self, subgraph: Graph) -> int:
@@ -30,9 +30,9 @@ class Graph:
     def variants(
         self,
         functions: Sequence[_NodeCallable],
-        label: Optional[str] = ...,
-        inputs: Optional[_Mapping] = ...,
-        outputs: Optional[_Mapping] = ...,
+        label: Optional[str] = None,
+        inputs: Optional[_Mapping] = None,
+        outputs: Optional[_Mapping] = None,
     ) -> None:
         """Create variant nodes (parameter sweep)"""
     def build(self) -> Dag:
@@ -46,7 +46,7 @@ class Dag:
     # no call may type-check: the parameter takes no value.
     def __init__(self, use_Graph_build: NoReturn) -> None: ...
 
-    def execute(self, parallel: bool = ..., max_threads: Optional[int] = ...) -> Dict[str, Any]:
+    def execute(self, parallel: bool = False, max_threads: Optional[int] = None) -> Dict[str, Any]:
         """Execute the DAG"""
     def to_mermaid(self) -> str:
         """Get Mermaid diagram representation"""

@@ -45,14 +45,16 @@ StackSpan WorkerStacks::at(std::size_t slot) {
     void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE,
                          MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
     if (address == MAP_FAILED) {
-      throw std::system_error(errno, std::generic_category(), "cannot map a worker thread stack");
+      throw std::system_error(errno, std::generic_category(),
+                              "cannot start a worker thread: cannot allocate its stack");
     }
     // Stacks grow down: an overflow runs into the guard page and faults
     // instead of writing over the neighbouring mapping.
     if (mprotect(address, guard_size_, PROT_NONE) != 0) {
       const int error = errno;
       munmap(address, length);
-      throw std::system_error(error, std::generic_category(), "cannot guard a worker thread stack");
+      throw std::system_error(error, std::generic_category(),
+                              "cannot start a worker thread: cannot set up its stack guard");
     }
     // A huge page would make every barely used stack cost 2 MiB of memory.
     madvise(address, length, MADV_NOHUGEPAGE);

@@ -1,6 +1,8 @@
 #include "python_bindings/arguments.hpp"
 
-#include <cstring>
+#include <algorithm>
+#include <string_view>
+#include <utility>
 
 #include "python_bindings/entry_point.hpp"
 
@@ -21,13 +23,33 @@ std::string utf8_text(PyObject* text) {
   return std::string(bytes, static_cast<std::size_t>(size));
 }
 
-bool keyword_is(PyObject* keyword, const char* name) {
-  const char* text = PyUnicode_AsUTF8(keyword);
+// The whole name must match: a keyword with an embedded NUL is another name.
+bool keyword_is(PyObject* keyword, std::string_view name) {
+  Py_ssize_t size = 0;
+  const char* text = PyUnicode_AsUTF8AndSize(keyword, &size);
   if (text == nullptr) {
     PyErr_Clear();
     return false;
   }
-  return std::strcmp(text, name) == 0;
+  return std::string_view(text, static_cast<std::size_t>(size)) == name;
+}
+
+// The first text is converted before the second is looked at, so a first
+// text that cannot be encoded is the error whatever the second one is.
+// `set_type_error` sets the error for an element that is not a str.
+template <typename SetTypeError>
+std::pair<std::string, std::string> text_pair(PyObject* first, PyObject* second,
+                                              SetTypeError&& set_type_error) {
+  if (!PyUnicode_Check(first)) {
+    set_type_error(first);
+    throw PythonErrorAlreadySet();
+  }
+  std::string first_text = utf8_text(first);
+  if (!PyUnicode_Check(second)) {
+    set_type_error(second);
+    throw PythonErrorAlreadySet();
+  }
+  return {std::move(first_text), utf8_text(second)};
 }
 
 }  // namespace
@@ -54,8 +76,8 @@ std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* cons
       }
     }
     if (slot == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%S'",
-                   signature.method, keyword);
+      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", signature.method,
+                   keyword);
       throw PythonErrorAlreadySet();
     }
     if (bound[slot] != nullptr) {
@@ -111,11 +133,14 @@ std::vector<PyObjectRef> callables_argument(const Signature& signature, PyObject
     raise_type_error(signature, "functions", "a sequence of callables (not str)", argument);
   }
   std::vector<PyObjectRef> items;
+  // A length is only what `__len__` claims: beyond a small bound the vector
+  // grows as the items actually arrive.
+  constexpr Py_ssize_t kMostReservedUpFront = 1024;
   Py_ssize_t hint = PySequence_Size(argument);
   if (hint < 0) {
     PyErr_Clear();
   } else {
-    items.reserve(static_cast<std::size_t>(hint));
+    items.reserve(static_cast<std::size_t>(std::min(hint, kMostReservedUpFront)));
   }
   PyObjectRef iterator = PyObjectRef::steal(PyObject_GetIter(argument));
   if (!iterator) throw PythonErrorAlreadySet();
@@ -131,12 +156,10 @@ PairList parse_pair_list(const Signature& signature, const char* name, PyObject*
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(argument, &position, &key, &value)) {
-      if (!PyUnicode_Check(key) || !PyUnicode_Check(value)) {
+      pairs.push_back(text_pair(key, value, [&](PyObject* not_text) {
         PyErr_Format(PyExc_TypeError, "%s() argument '%s': keys and values must be str, not %.200s",
-                     signature.method, name, Py_TYPE(PyUnicode_Check(key) ? value : key)->tp_name);
-        throw PythonErrorAlreadySet();
-      }
-      pairs.emplace_back(utf8_text(key), utf8_text(value));
+                     signature.method, name, Py_TYPE(not_text)->tp_name);
+      }));
     }
     return pairs;
   }
@@ -154,15 +177,12 @@ PairList parse_pair_list(const Signature& signature, const char* name, PyObject*
                      signature.method, name, i, PyTuple_GET_SIZE(item));
         throw PythonErrorAlreadySet();
       }
-      PyObject* first = PyTuple_GET_ITEM(item, 0);
-      PyObject* second = PyTuple_GET_ITEM(item, 1);
-      if (!PyUnicode_Check(first) || !PyUnicode_Check(second)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s': item %zd must hold two str, not %.200s",
-                     signature.method, name, i,
-                     Py_TYPE(PyUnicode_Check(first) ? second : first)->tp_name);
-        throw PythonErrorAlreadySet();
-      }
-      pairs.emplace_back(utf8_text(first), utf8_text(second));
+      pairs.push_back(
+          text_pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), [&](PyObject* not_text) {
+            PyErr_Format(PyExc_TypeError,
+                         "%s() argument '%s': item %zd must hold two str, not %.200s",
+                         signature.method, name, i, Py_TYPE(not_text)->tp_name);
+          }));
     }
     return pairs;
   }

@@ -87,7 +87,7 @@ void dag_dealloc(PyObject* self) {
 
 PyMethodDef dag_methods[] = {
     {"execute", fast_method(dag_execute), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, parallel=..., max_threads=...)\n"
+     "execute($self, parallel=False, max_threads=None)\n"
      "--\n"
      "\n"
      "Execute the DAG\n"

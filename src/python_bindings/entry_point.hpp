@@ -35,16 +35,20 @@ PyObject* entry_point(Body&& body) {
   } catch (std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (std::system_error& error) {
-    PyErr_Format(PyExc_RuntimeError, "pelmo: system error: %s", error.what());
+    // Says what could not be done, then the system's reason.
+    PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (ConversionError& error) {
-    PyErr_Format(PyExc_RuntimeError, "pelmo: %s", error.what());
+    PyErr_SetString(PyExc_RuntimeError, error.what());
+  } catch (InterpreterShuttingDown& error) {
+    PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (std::exception& error) {
-    PyErr_Format(PyExc_RuntimeError, "pelmo: internal error: %s", error.what());
+    // Nothing a caller does should get here: it is a fault in pelmo itself.
+    PyErr_Format(PyExc_RuntimeError, "internal error in pelmo: %s", error.what());
   } catch (...) {
     // A foreign exception has no exception_ptr: it is the forced unwind
     // that ends this thread during shutdown, and it must pass.
     if (!std::current_exception()) throw;
-    PyErr_SetString(PyExc_RuntimeError, "pelmo: unknown internal error");
+    PyErr_SetString(PyExc_RuntimeError, "internal error in pelmo: an unknown exception");
   }
   return nullptr;
 }

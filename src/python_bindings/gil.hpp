@@ -25,11 +25,14 @@ class ModuleGilScope {
   ~ModuleGilScope() { gil_scope::leave(); }
 };
 
-// Thrown instead of entering an interpreter that is shutting down; it ends
-// the run, whose calling thread the interpreter then ends itself.
+// Thrown by a worker instead of entering an interpreter that is shutting
+// down. It ends the run: the finalising thread raises it, any other calling
+// thread is ended by the interpreter when it retakes the lock.
 class InterpreterShuttingDown : public std::exception {
  public:
-  const char* what() const noexcept override { return "the interpreter is shutting down"; }
+  const char* what() const noexcept override {
+    return "cannot start worker threads while the interpreter is shutting down";
+  }
 };
 
 inline bool interpreter_finalizing() {
@@ -58,9 +61,13 @@ class EnsuredGil {
 
  private:
   // A thread new to the interpreter must not make its thread state once
-  // shutdown has begun: the state it would join is being torn down.
+  // shutdown has begun: the state it would join is being torn down. A
+  // thread with a state of its own only retakes the lock, which the
+  // finalising thread may (a run from a finaliser at teardown), and which
+  // ends any other thread as it would end that thread's Python code.
   static PyGILState_STATE ensure() {
-    if (interpreter_finalizing()) throw InterpreterShuttingDown();
+    if (PyGILState_GetThisThreadState() == nullptr && interpreter_finalizing())
+      throw InterpreterShuttingDown();
     return PyGILState_Ensure();
   }
 

@@ -19,7 +19,7 @@ PyGraph* as_graph(PyObject* self) { return reinterpret_cast<PyGraph*>(self); }
 class GraphAccess {
  public:
   explicit GraphAccess(PyObject* object) : graph_(as_graph(object)) {
-    if (graph_->busy) raise(PyExc_RuntimeError, "Graph is already in use by another call");
+    if (graph_->busy) raise(PyExc_RuntimeError, "Graph is already in use by a call in progress");
     graph_->busy = true;
   }
   GraphAccess(const GraphAccess&) = delete;
@@ -104,6 +104,7 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
                    Py_TYPE(subgraph_object)->tp_name);
       throw PythonErrorAlreadySet();
     }
+    if (subgraph_object == self) raise(PyExc_RuntimeError, "a Graph cannot be a branch of itself");
     GraphAccess subgraph_access(subgraph_object);
     GraphBuilder& builder = access.builder();
     std::optional<GraphBuilder> subgraph = std::exchange(subgraph_access.slot(), std::nullopt);
@@ -146,7 +147,7 @@ void graph_dealloc(PyObject* self) {
 
 PyMethodDef graph_methods[] = {
     {"add", fast_method(graph_add), METH_FASTCALL | METH_KEYWORDS,
-     "add($self, function=..., label=..., inputs=..., outputs=...)\n"
+     "add($self, function=None, label=None, inputs=None, outputs=None)\n"
      "--\n"
      "\n"
      "Add a node to the graph\n"
@@ -158,7 +159,7 @@ PyMethodDef graph_methods[] = {
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
      "\n"
      "Returns:\n"
-     "    Self for method chaining"},
+     "    None"},
     {"branch", fast_method(graph_branch), METH_FASTCALL | METH_KEYWORDS,
      "branch($self, subgraph)\n"
      "--\n"
@@ -166,30 +167,29 @@ PyMethodDef graph_methods[] = {
      "Create a branch in the graph\n"
      "\n"
      "Args:\n"
-     "    subgraph: PyGraph instance representing the branch\n"
+     "    subgraph: Graph instance representing the branch\n"
      "\n"
      "Returns:\n"
-     "    Branch ID (usize)"},
+     "    Branch ID (int)"},
     {"variants", fast_method(graph_variants), METH_FASTCALL | METH_KEYWORDS,
-     "variants($self, functions, label=..., inputs=..., outputs=...)\n"
+     "variants($self, functions, label=None, inputs=None, outputs=None)\n"
      "--\n"
      "\n"
      "Create variant nodes (parameter sweep)\n"
      "\n"
      "Args:\n"
-     "    functions: List of Python callables, each with signature (inputs, variant_params) -> "
-     "dict\n"
+     "    functions: List of Python callables, each with signature (inputs) -> dict\n"
      "    label: Optional string label for the variant nodes\n"
      "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
      "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
      "\n"
      "Returns:\n"
-     "    Self for method chaining\n"
+     "    None\n"
      "\n"
      "Example:\n"
      "    factors = np.linspace(0.5, 2.0, 5)\n"
      "    graph.variants(\n"
-     "        [lambda inputs, params, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        [lambda inputs, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
      "        \"Scale\",\n"
      "        [(\"data\", \"x\")],\n"
      "        [(\"scaled\", \"result\")]\n"
@@ -201,7 +201,7 @@ PyMethodDef graph_methods[] = {
      "Build the DAG from the graph\n"
      "\n"
      "Returns:\n"
-     "    PyDag instance ready for execution"},
+     "    Dag instance ready for execution"},
     {nullptr, nullptr, 0, nullptr},
 };
 

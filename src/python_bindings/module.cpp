@@ -13,7 +13,7 @@ std::atomic<bool> initialised{false};
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
     "pelmo",
-    "Initialize the Python module",
+    "Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag",
     0,
     nullptr,
     nullptr,

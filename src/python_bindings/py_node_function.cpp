@@ -39,18 +39,14 @@ Context PyNodeFunction::call(const Context& inputs) const {
     // hang it on a worker thread); `execute` raises it on its own thread.
     if (PyErr_ExceptionMatches(PyExc_SystemExit))
       throw PythonExceptionEscape(FetchedError::fetch());
-    // With no stream to print on, stay silent even when an installed
-    // excepthook would complain about the missing stream on file descriptor 2.
-    PyObject* stream = PySys_GetObject("stderr");
-    if (stream == nullptr || stream == Py_None) {
-      PyErr_Clear();
-    } else {
-      PyErr_PrintEx(0);
-    }
+    // Whatever sys.stderr is: a program without a console logs through
+    // sys.excepthook, which decides what to do with it.
+    PyErr_PrintEx(0);
     return Context();
   }
   if (!PyDict_Check(result.get())) {
-    result = PyObjectRef();
+    // The message comes first: releasing the object may run its finaliser,
+    // whose output belongs after it.
     write_to_stderr("Error: Python function did not return a dict\n");
     return Context();
   }

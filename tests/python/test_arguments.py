@@ -1,6 +1,7 @@
 """Argument binding and conversion of every method that takes arguments."""
 
 import re
+import sys
 
 import pytest
 
@@ -43,6 +44,10 @@ def raises(exception, fragment):
     return pytest.raises(exception, match=re.escape(fragment) if fragment else None)
 
 
+def unexpected(keyword):
+    return f"unexpected keyword argument {keyword!r}"
+
+
 TAKEN = "Graph has already been built or consumed"
 SHAPE = "inputs/outputs must be a dict or list of tuples"
 
@@ -54,6 +59,9 @@ class TestAdd:
             ((noop, "a", None, None, None), {}, TypeError, "add()"),
             ((), {"fn": noop}, TypeError, "fn"),
             ((noop,), {"function": noop}, TypeError, "function"),
+            # a keyword matches only by its whole name
+            ((), {"label\x00junk": "X"}, TypeError, unexpected("label\x00junk")),
+            ((None, "a"), {"label\x00": "b"}, TypeError, unexpected("label\x00")),
             ((None, 3), {}, TypeError, "label"),
             ((), {"inputs": (("a", "x"),)}, ValueError, SHAPE),
             ((), {"inputs": {("a", "x")}}, ValueError, SHAPE),
@@ -80,17 +88,23 @@ class TestAdd:
         assert graph.build().node_count() == 1
 
     @pytest.mark.parametrize(
-        "kwargs",
+        "kwargs, unencodable",
         [
-            {"label": "\ud800"},
-            {"inputs": {"\ud800": "x"}},
-            {"inputs": {"a": "\ud800"}},
-            {"outputs": [("\ud800", "x")]},
+            ({"label": "\ud800"}, "\ud800"),
+            ({"inputs": {"\ud800": "x"}}, "\ud800"),
+            ({"inputs": {"a": "\ud800"}}, "\ud800"),
+            ({"outputs": [("\ud800", "x")]}, "\ud800"),
+            # the first text of a pair is converted before the second is checked
+            ({"inputs": {"\ud800": 1}}, "\ud800"),
+            ({"inputs": {"\ud800": "\udc00"}}, "\ud800"),
+            ({"outputs": [("\ud800", "\udc00")]}, "\ud800"),
+            ({"outputs": [("\ud800", None)]}, "\ud800"),
         ],
     )
-    def test_add_surrogates_raise_unicode_error(self, kwargs):
-        with pytest.raises(UnicodeEncodeError):
+    def test_add_surrogates_raise_unicode_error(self, kwargs, unencodable):
+        with pytest.raises(UnicodeEncodeError) as raised:
             pelmo.Graph().add(**kwargs)
+        assert raised.value.object == unencodable
 
     @pytest.mark.parametrize(
         "args, kwargs",
@@ -143,6 +157,7 @@ class TestVariants:
             (([noop], "L", None, None, None), {}, TypeError, "variants()"),
             (([noop],), {"functions": [noop]}, TypeError, "functions"),
             (([noop],), {"fns": 1}, TypeError, "fns"),
+            ((), {"functions\x00": [noop]}, TypeError, unexpected("functions\x00")),
             (({"a": noop},), {}, TypeError, "functions"),
             (({noop},), {}, TypeError, "functions"),
             (((f for f in [noop]),), {}, TypeError, "functions"),
@@ -174,6 +189,21 @@ class TestVariants:
         graph = pelmo.Graph()
         assert graph.variants(functions) is None
         assert graph.build().node_count() == count
+
+    @pytest.mark.parametrize("claimed", [sys.maxsize, 2**40, 10**9])
+    def test_variants_length_is_only_a_hint(self, claimed):
+        class Lying:
+            def __len__(self):
+                return claimed
+
+            def __getitem__(self, index):
+                if index >= 2:
+                    raise IndexError(index)
+                return noop
+
+        graph = pelmo.Graph()
+        assert graph.variants(Lying()) is None
+        assert graph.build().node_count() == 2
 
     def test_variants_iteration_error_propagates_unchanged(self):
         graph = pelmo.Graph()
@@ -211,6 +241,7 @@ class TestBranch:
             ((pelmo.Graph(), pelmo.Graph()), {}, TypeError, "branch()"),
             ((pelmo.Graph(),), {"subgraph": pelmo.Graph()}, TypeError, "subgraph"),
             ((), {"graph": pelmo.Graph()}, TypeError, "graph"),
+            ((), {"subgraph\x00": pelmo.Graph()}, TypeError, unexpected("subgraph\x00")),
         ],
     )
     def test_branch_parse_arguments_errors(self, args, kwargs, exception, fragment):
@@ -247,6 +278,7 @@ class TestExecute:
             ((True, 2, 3), {}, TypeError, "execute()"),
             ((True,), {"parallel": True}, TypeError, "parallel"),
             ((), {"threads": 2}, TypeError, "threads"),
+            ((), {"parallel\x00": True}, TypeError, unexpected("parallel\x00")),
         ],
     )
     def test_execute_parse_arguments_errors(self, args, kwargs, exception, fragment):

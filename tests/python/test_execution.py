@@ -204,6 +204,14 @@ class TestFailureReporting:
         assert capsys.readouterr().err == NOT_A_DICT
         assert later == [1]
 
+    def test_non_dict_result_is_reported_before_it_is_released(self, parallel, capsys):
+        class Noisy:
+            def __del__(self):
+                sys.stderr.write("released\n")
+
+        build(lambda inputs: Noisy()).execute(parallel=parallel)
+        assert capsys.readouterr().err == NOT_A_DICT + "released\n"
+
     def test_exception_prints_traceback_and_run_goes_on(self, parallel, capsys):
         def explode(inputs):
             raise LookupError("no such shelf")
@@ -251,11 +259,15 @@ class TestFailureReporting:
         assert err.count("TypeError") == 2
         assert tail == [1]
 
-    def test_without_stderr_failures_are_silent(self, parallel, monkeypatch):
+    def test_without_stderr_failures_still_reach_the_excepthook(self, parallel, monkeypatch):
+        # How a program without a console logs its failures.
+        seen = []
+        monkeypatch.setattr(sys, "excepthook", lambda kind, value, traceback: seen.append(kind))
         monkeypatch.setattr(sys, "stderr", None)
         tail = []
         assert failing_dag(tail).execute(parallel=parallel) == {"a": 1, "b": 2, "c": 3}
         assert tail == [1]
+        assert ZeroDivisionError in seen and seen.count(TypeError) == 2
 
     def test_stderr_whose_write_raises_does_not_stop_the_run(self, parallel, monkeypatch):
         class Broken(io.TextIOBase):

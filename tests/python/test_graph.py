@@ -87,7 +87,7 @@ class TestBranchIds:
     def test_branch_into_itself_is_busy(self):
         graph = pelmo.Graph()
         graph.add(noop)
-        with pytest.raises(RuntimeError):
+        with pytest.raises(RuntimeError, match="cannot be a branch of itself"):
             graph.branch(graph)
         graph.add(noop)
         assert graph.branch(pelmo.Graph()) == 1

@@ -1,5 +1,6 @@
 """The module object and the two classes as Python sees them."""
 
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -10,6 +11,9 @@ import pytest
 import pelmo
 
 
+MODULE_DOC = "Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"
+
+
 def make_dag():
     return pelmo.Graph().build()
 
@@ -17,7 +21,7 @@ def make_dag():
 class TestModule:
     def test_exports(self):
         assert pelmo.__all__ == ["Graph", "Dag"]
-        assert pelmo.__doc__ == "Initialize the Python module"
+        assert pelmo.__doc__ == MODULE_DOC
         for name in pelmo.__all__:
             assert isinstance(getattr(pelmo, name), type)
 
@@ -87,35 +91,34 @@ METHODS = {
 DOCS = [
     (
         pelmo.Graph.add,
-        "($self, function=..., label=..., inputs=..., outputs=...)",
+        "($self, function=None, label=None, inputs=None, outputs=None)",
         "Add a node to the graph\n\nArgs:\n"
         "    function: Optional Python callable. If None, creates a no-op node.\n"
         "    label: Optional string label for the node\n"
         "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
         "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
-        "Returns:\n    Self for method chaining",
+        "Returns:\n    None",
     ),
     (
         pelmo.Graph.branch,
         "($self, subgraph)",
         "Create a branch in the graph\n\nArgs:\n"
-        "    subgraph: PyGraph instance representing the branch\n\n"
-        "Returns:\n    Branch ID (usize)",
+        "    subgraph: Graph instance representing the branch\n\n"
+        "Returns:\n    Branch ID (int)",
     ),
     (
         pelmo.Graph.variants,
-        "($self, functions, label=..., inputs=..., outputs=...)",
+        "($self, functions, label=None, inputs=None, outputs=None)",
         "Create variant nodes (parameter sweep)\n\nArgs:\n"
-        "    functions: List of Python callables, each with signature"
-        " (inputs, variant_params) -> dict\n"
+        "    functions: List of Python callables, each with signature (inputs) -> dict\n"
         "    label: Optional string label for the variant nodes\n"
         "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
         "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n\n"
-        "Returns:\n    Self for method chaining\n\n"
+        "Returns:\n    None\n\n"
         "Example:\n"
         "    factors = np.linspace(0.5, 2.0, 5)\n"
         "    graph.variants(\n"
-        '        [lambda inputs, params, f=f: {"scaled": inputs["x"] * f} for f in factors],\n'
+        '        [lambda inputs, f=f: {"scaled": inputs["x"] * f} for f in factors],\n'
         '        "Scale",\n'
         '        [("data", "x")],\n'
         '        [("scaled", "result")]\n'
@@ -124,11 +127,11 @@ DOCS = [
     (
         pelmo.Graph.build,
         "($self)",
-        "Build the DAG from the graph\n\nReturns:\n    PyDag instance ready for execution",
+        "Build the DAG from the graph\n\nReturns:\n    Dag instance ready for execution",
     ),
     (
         pelmo.Dag.execute,
-        "($self, parallel=..., max_threads=...)",
+        "($self, parallel=False, max_threads=None)",
         "Execute the DAG\n\nArgs:\n"
         "    parallel (bool): If True, execute nodes at the same level concurrently."
         " Default: False\n"
@@ -161,6 +164,21 @@ class TestMethods:
     def test_signature_and_doc(self, method, signature, doc):
         assert method.__text_signature__ == signature
         assert method.__doc__ == doc
+        # what help() shows: the real defaults, not Ellipsis
+        assert str(inspect.signature(method)) == signature.replace("$self", "self, /")
+
+    def test_variants_example_runs(self, capsys):
+        numpy = pytest.importorskip("numpy")
+        example = pelmo.Graph.variants.__doc__.split("Example:\n", 1)[1]
+        graph = pelmo.Graph()
+        graph.add(lambda inputs: {"data": 2.0}, outputs={"data": "data"})
+        exec(textwrap.dedent(example), {"np": numpy, "graph": graph})
+        dag = graph.build()
+        assert dag.node_count() == 6
+        for parallel in (False, True):
+            # every variant writes "result"; whichever is merged last remains
+            assert dag.execute(parallel=parallel)["result"] in {1.0, 1.75, 2.5, 3.25, 4.0}
+        assert capsys.readouterr().err == ""
 
 
 class TestConstructors:

@@ -242,6 +242,38 @@ class TestShutdown:
         done = run_child(code, timeout=10, PYTHONDEVMODE="1")
         assert_clean_exit(done, status=6)
 
+    def test_run_from_a_finaliser_at_module_teardown(self):
+        # Sequential runs stay on the finalising thread, which keeps its
+        # interpreter; a parallel run would need new threads.
+        code = """
+            import os, pelmo
+
+            class RunsAtTeardown:
+                def __init__(self):
+                    # Callables with globals of their own: nothing but this module refers to the holder.
+                    graph = pelmo.Graph()
+                    graph.add(eval("lambda d: {'x': 1}", {}), outputs={"x": "x"})
+                    graph.variants([eval("lambda d: {'y': d['x'] + 1}", {}), eval("lambda d: {}", {})],
+                                   inputs={"x": "x"}, outputs={"y": "y"})
+                    self.dag = graph.build()
+
+                def __del__(self, write=os.write, sorted=sorted, repr=repr):
+                    write(1, (repr(sorted(self.dag.execute().items())) + "\\n").encode())
+                    try:
+                        self.dag.execute(parallel=True)
+                    except RuntimeError as error:
+                        write(1, (str(error) + "\\n").encode())
+
+            holder = RunsAtTeardown()
+        """
+        done = run_child(textwrap.dedent(code), timeout=20)
+        assert_clean_exit(done)
+        assert done.stderr == ""
+        assert done.stdout == (
+            "[('x', 1), ('y', 2)]\n"
+            "cannot start worker threads while the interpreter is shutting down\n"
+        )
+
 
 class TestResources:
     @pytest.mark.skipif("san.so" in os.environ.get("LD_PRELOAD", ""),
@@ -269,14 +301,14 @@ class TestResources:
                 dag.execute(parallel=True)
                 print("no error")
             except RuntimeError as error:
-                print("RuntimeError")
+                print("RuntimeError", str(error).startswith("cannot start a worker thread: "))
             resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
             print(threads() == before)
             print(sorted(dag.execute(parallel=True)))
         """
         done = run_child(textwrap.dedent(code), timeout=60)
         assert_clean_exit(done)
-        assert done.stdout == "RuntimeError\nTrue\n['x']\n", done.stdout
+        assert done.stdout == "RuntimeError True\nTrue\n['x']\n", done.stdout
 
     @pytest.mark.parametrize("max_threads", [None, 1])
     def test_worker_stack_holds_python_recursion_limit(self, max_threads):

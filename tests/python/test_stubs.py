@@ -43,6 +43,7 @@ class TestStubContents:
         )
         assert ast.literal_eval(exported) == pelmo.__all__
         assert {name for name in classes if not name.startswith("_")} == set(pelmo.__all__)
+        assert ast.get_docstring(tree) == pelmo.__doc__
 
     @pytest.mark.parametrize("name", ["Graph", "Dag"])
     def test_methods_and_parameters_match(self, stub_classes, name):
@@ -55,8 +56,11 @@ class TestStubContents:
         assert set(methods) == {m for m in dir(runtime) if not m.startswith("_")}
         for method, node in methods.items():
             stubbed = [argument.arg for argument in node.args.args]
-            actual = list(inspect.signature(getattr(runtime, method)).parameters)
-            assert stubbed == actual, method
+            parameters = inspect.signature(getattr(runtime, method)).parameters.values()
+            assert stubbed == [parameter.name for parameter in parameters], method
+            defaults = [ast.literal_eval(default) for default in node.args.defaults]
+            actual = [p.default for p in parameters if p.default is not inspect.Parameter.empty]
+            assert defaults == actual, method
 
 
 ROOT = Path(__file__).resolve().parents[2]
