@@ -120,7 +120,7 @@ class TestWheel:
         report = " ".join(run(sys.executable, "-m", "auditwheel", "show", str(wheel)).stdout.split())
         # A library outside the policy would be listed as one to graft in,
         # and the wheel would be consistent with no manylinux tag.
-        assert re.search(r'consistent with the following platform tag: "manylinux_\d+_\d+_x86_64"', report), report
+        assert re.search(r'consistent with the following platform tag: "manylinux_\d+_\d+_\w+"', report), report
         assert "external shared libraries are required" not in report, report
         needed = set(re.findall(r"(\S+\.so\.\d+) with versions", report))
         assert needed <= {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0"}, report
