@@ -5,7 +5,7 @@ PY := $(VENV)/bin/python
 BUILD ?= build/native
 JOBS ?= 2
 
-.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest format clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest check-mermaid format clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -32,7 +32,16 @@ python-test: install
 
 # Everything CI runs: the C++ and Python suites, the same under ASan+UBSan,
 # and the Python suite on CPython 3.13 as well.
-test: native-test python-test check-asan test-newest
+test: native-test python-test check-mermaid check-asan test-newest
+
+# Every Mermaid text pelmo makes of the README tour, the examples, random
+# graphs and awkward names, parsed and rendered by Mermaid itself in headless
+# Chromium (both installed on first use). MERMAID_ARGS=--pictures=docs/images
+# also redraws the examples' pictures.
+MERMAID_ARGS ?=
+check-mermaid: install
+	@VENV=$(VENV) scripts/setup.sh --mermaid
+	$(PY) scripts/check_mermaid.py $(MERMAID_ARGS)
 
 check-asan: setup
 	scripts/check-sanitizers.sh address

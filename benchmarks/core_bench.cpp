@@ -114,6 +114,24 @@ void mermaid_of_chain(benchmark::State& state) {
   set_per_node(state, count);
 }
 
+// Every box labelled and every arrow labelled with the name that flows
+// along it: the text the renderer has to look through.
+void mermaid_of_labelled_chain(benchmark::State& state) {
+  const auto count = static_cast<std::size_t>(state.range(0));
+  std::vector<Node> nodes = strided_nodes(count, 1);
+  for (Node& node : nodes) {
+    node.label = "Step " + std::to_string(node.id);
+    node.inputs.insert("value", "x");
+    node.outputs.insert("y", "value");
+  }
+  const Dag dag = build_dag(std::move(nodes));
+  for (auto _ : state) {
+    std::string text = to_mermaid_text(dag);
+    benchmark::DoNotOptimize(text.data());
+  }
+  set_per_node(state, count);
+}
+
 }  // namespace
 }  // namespace pelmo
 
@@ -128,6 +146,7 @@ int main(int argc, char** argv) {
       benchmark::RegisterBenchmark("execute_sequential/levels_x1000", run_sequentially,
                                    kLevelWidth),
       benchmark::RegisterBenchmark("to_mermaid_text/chain", mermaid_of_chain),
+      benchmark::RegisterBenchmark("to_mermaid_text/labelled_chain", mermaid_of_labelled_chain),
   };
   for (benchmark::internal::Benchmark* registered : all) {
     registered->Arg(10'000)->Arg(100'000)->Arg(1'000'000)->Unit(benchmark::kMillisecond);

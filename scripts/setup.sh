@@ -5,9 +5,15 @@
 # missing. PYTHON may name the interpreter to use, VENV the environment,
 # REQUIREMENTS what goes into it; NATIVE=0 skips the Debian packages, which
 # only the C++ tests and benchmarks need; UPGRADE_PIP=0 keeps the venv's own
-# pip, which builds pelmo as well.
+# pip, which builds pelmo as well. With --mermaid it also brings Mermaid's
+# own client for `make check-mermaid`: Debian's chromium and mermaid.min.js
+# in build/mermaid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+
+mermaid=false
+[ "${1:-}" = "--mermaid" ] && mermaid=true
+MERMAID_VERSION=11.16.0
 
 find_python() {
   if [ -n "${PYTHON:-}" ]; then echo "$PYTHON"; return; fi
@@ -25,6 +31,7 @@ find_python() {
 }
 
 apt_packages=(libgtest-dev libbenchmark-dev)
+$mermaid && apt_packages+=(chromium)
 missing=()
 if [ "${NATIVE:-1}" = 0 ]; then apt_packages=(); fi
 for package in "${apt_packages[@]}"; do
@@ -53,4 +60,20 @@ if [ ! -f "$stamp" ] || ! cmp -s "$requirements" "$stamp"; then
   if [ "${UPGRADE_PIP:-1}" = 1 ]; then "$venv/bin/python" -m pip install -q --upgrade pip; fi
   "$venv/bin/python" -m pip install -q -r "$requirements"
   cp "$requirements" "$stamp"
+fi
+
+# The wheel only carries the file (it declares Python >= 3.12, hence the
+# explicit --python-version); nothing of it is installed.
+mermaid_js=build/mermaid/mermaid-$MERMAID_VERSION.min.js
+if $mermaid && [ ! -f "$mermaid_js" ]; then
+  wheel_dir=$(mktemp -d)
+  trap 'rm -rf "$wheel_dir"' EXIT
+  "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: --python-version 3.12 \
+    -d "$wheel_dir" "artoo-mermaid==$MERMAID_VERSION"
+  mkdir -p build/mermaid
+  "$venv/bin/python" -c 'import sys, zipfile
+with zipfile.ZipFile(sys.argv[1]) as wheel:
+    data = wheel.read("artoo_mermaid/assets/mermaid.min.js")
+open(sys.argv[2] + ".tmp", "wb").write(data)' "$wheel_dir"/artoo_mermaid-*.whl "$mermaid_js"
+  mv "$mermaid_js.tmp" "$mermaid_js"
 fi

@@ -69,7 +69,8 @@ struct LevelWorker {
 };
 
 void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context& context,
-                            std::optional<std::uint64_t> max_threads, WorkerStacks& stacks) {
+                            std::optional<std::uint64_t> max_threads, WorkerStacks& stacks,
+                            WaitPolling& polling) {
   LevelRun level(context);
   // Room for every output up front: an append under the lock never allocates.
   level.results.reserve(level_nodes.size());
@@ -87,6 +88,7 @@ void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context
         workers[slot].node = level_nodes[begin + slot];
         threads.start(workers[slot], stacks.at(slot));
       }
+      threads.join_all(polling);
     }
     level.failure.rethrow_if_any();
   }
@@ -95,11 +97,13 @@ void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context
   for (Context& outputs : level.results) context.merge_from(std::move(outputs));
 }
 
-void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t> max_threads) {
+void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t> max_threads,
+                   const WaitPoll& poll) {
   const Dag::Levels& levels = dag.levels();
   std::vector<const Node*> level_nodes;
   // Mapped as chunks first need them; kept for every level of this run.
   WorkerStacks stacks;
+  WaitPolling polling(poll, kWaitPollInterval);
   for (std::size_t level = 0; level < levels.size(); ++level) {
     level_nodes.clear();
     for (NodeId id : levels[level]) {
@@ -108,7 +112,7 @@ void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t
     if (levels[level].size() == 1) {
       if (!level_nodes.empty()) context.merge_from(run_node(*level_nodes.front(), context));
     } else if (!level_nodes.empty()) {
-      run_level_concurrently(level_nodes, context, max_threads, stacks);
+      run_level_concurrently(level_nodes, context, max_threads, stacks, polling);
     }
   }
 }
@@ -131,10 +135,11 @@ Context run_node(const Node& node, const Context& context) {
   return outputs;
 }
 
-Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads) {
+Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads,
+                const WaitPoll& poll) {
   Context context;
   if (parallel) {
-    run_by_levels(dag, context, max_threads);
+    run_by_levels(dag, context, max_threads, poll);
   } else {
     run_sequentially(dag, context);
   }

@@ -3,7 +3,9 @@
 // from an empty context and returns the final one.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <functional>
 #include <optional>
 
 #include "dag/dag.hpp"
@@ -21,9 +23,18 @@ Context run_node(const Node& node, const Context& context);
 // level's outputs are merged once all of them are done. Without it,
 // `max_threads` is ignored.
 //
-// A node function that throws, or a thread that cannot be started, ends the
-// run: the threads already started are joined, and the exception reaches
-// the caller. No partial context is returned.
-Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads);
+// Called on the thread that runs `execute` while it waits for a chunk's
+// workers, whenever kWaitPollInterval has passed since the last call (or the
+// start of the run); it may throw to stop the run. The caller's way to handle what must not wait
+// for the whole run (the interpreter's signals), without the core knowing what it is.
+using WaitPoll = std::function<void()>;
+inline constexpr std::chrono::milliseconds kWaitPollInterval{20};
+
+// A node function or `poll` that throws, or a thread that cannot be
+// started, ends the run: the threads already started are joined, no later
+// chunk or level starts, and the exception reaches the caller. No partial
+// context is returned.
+Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads,
+                const WaitPoll& poll = {});
 
 }  // namespace pelmo

@@ -1,15 +1,41 @@
 // Worker threads started on given stack memory, every one of them joined
-// when the owner goes, also while an exception from a failed start unwinds.
+// when the owner goes, also while an exception from a failed start unwinds;
+// and the calls that the joining thread makes at a steady pace while it
+// waits.
 #pragma once
 
 #include <pthread.h>
 
+#include <chrono>
 #include <cstddef>
+#include <functional>
 #include <vector>
 
 #include "dag/worker_stacks.hpp"
 
 namespace pelmo {
+
+// A call that a waiting thread makes during its waits whenever `interval`
+// has passed since the last one, counted across all the waits: a run of many
+// short chunks makes its calls too, where a deadline per wait would never
+// come. No call for an empty function.
+class WaitPolling {
+ public:
+  WaitPolling(const std::function<void()>& poll, std::chrono::milliseconds interval);
+  WaitPolling(const WaitPolling&) = delete;
+  WaitPolling& operator=(const WaitPolling&) = delete;
+
+  bool active() const noexcept { return static_cast<bool>(poll_); }
+  // When the next call is due, on the clock of pthread_timedjoin_np.
+  timespec due() const noexcept;
+  // Makes the call and schedules the next one; what it throws passes on.
+  void call();
+
+ private:
+  const std::function<void()>& poll_;
+  std::chrono::steady_clock::duration interval_;
+  std::chrono::steady_clock::time_point due_;
+};
 
 class JoiningThreads {
  public:
@@ -28,6 +54,10 @@ class JoiningThreads {
   }
 
   void join_all() noexcept;
+  // Joins every thread, making the polling's calls meanwhile. When a call
+  // throws, the threads not joined yet are left to the destructor and the
+  // exception passes on.
+  void join_all(WaitPolling& polling);
 
  private:
   template <typename Task>
@@ -39,6 +69,8 @@ class JoiningThreads {
   void start_thread(void* (*entry)(void*), void* argument, StackSpan stack);
 
   std::vector<pthread_t> threads_;
+  // The leading threads_ that are joined already.
+  std::size_t joined_ = 0;
 };
 
 }  // namespace pelmo

@@ -4,6 +4,7 @@
 #include "dag/mermaid.hpp"
 #include "python_bindings/arguments.hpp"
 #include "python_bindings/entry_point.hpp"
+#include "python_bindings/run_stops.hpp"
 #include "python_bindings/types.hpp"
 #include "value/conversions.hpp"
 
@@ -42,8 +43,9 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         count_argument(kExecuteSignature, "max_threads", bound[1]);
 
     Context context;
+    const WaitPoll poll = signal_handling_poll();
     std::exception_ptr failure =
-        call_without_gil([&] { context = execute(access.dag(), parallel, max_threads); });
+        call_without_gil([&] { context = execute(access.dag(), parallel, max_threads, poll); });
     if (failure) std::rethrow_exception(failure);
 
     auto converted = context_to_dict(context);

@@ -1,6 +1,7 @@
 #include "python_bindings/py_node_function.hpp"
 
 #include "python_bindings/gil.hpp"
+#include "python_bindings/run_stops.hpp"
 #include "value/conversions.hpp"
 #include "value/py_error.hpp"
 
@@ -35,15 +36,16 @@ Context PyNodeFunction::call(const Context& inputs) const {
   PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(
       callable_.get(), arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) {
-    // Printing a SystemExit would end the process from inside the run (and
-    // hang it on a worker thread); `execute` raises it on its own thread.
-    if (PyErr_ExceptionMatches(PyExc_SystemExit))
-      throw PythonExceptionEscape(FetchedError::fetch());
+    if (error_stops_the_run()) stop_the_run();
+    run_signal_handlers_keeping_error();
     // Whatever sys.stderr is: a program without a console logs through
     // sys.excepthook, which decides what to do with it.
     PyErr_PrintEx(0);
     return Context();
   }
+  // A signal that came while a callable ran in C is handled now, not at
+  // the next node's first Python line (or after the run).
+  run_signal_handlers();
   if (!PyDict_Check(result.get())) {
     // The message comes first: releasing the object may run its finaliser,
     // whose output belongs after it.

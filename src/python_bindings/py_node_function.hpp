@@ -1,7 +1,8 @@
 // The node functions the Python layer makes: one that calls a Python
 // callable with a dict of the node's inputs, and one that does nothing.
 // Failures of the callable are printed on sys.stderr and give an empty
-// result; only SystemExit leaves the run, to be raised by `execute`.
+// result; only SystemExit, KeyboardInterrupt and a raising signal handler
+// leave the run, to be raised by `execute`.
 #pragma once
 
 #include "dag/node.hpp"

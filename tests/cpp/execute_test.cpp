@@ -367,6 +367,86 @@ TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
   EXPECT_EQ(recorders[kWidth + 1]->call_count(), 0u);
 }
 
+// Sleeps, then passes its input "in" on as "out"; counts the calls that
+// started and those that got to the end.
+class Nap : public NodeFunction {
+ public:
+  explicit Nap(std::chrono::milliseconds pause) : pause_(pause) {}
+
+  Context call(const Context& inputs) const override {
+    started_.fetch_add(1);
+    std::this_thread::sleep_for(pause_);
+    finished_.fetch_add(1);
+    return Echo().call(inputs);
+  }
+
+  int started() const { return started_.load(); }
+  int finished() const { return finished_.load(); }
+
+ private:
+  const std::chrono::milliseconds pause_;
+  mutable std::atomic<int> started_{0};
+  mutable std::atomic<int> finished_{0};
+};
+
+// A root publishing x = 1, a level of `width` naps each publishing x as
+// "o<id>", and one node after the first nap.
+Dag napping_level(std::size_t width, const std::shared_ptr<Nap>& nap,
+                  const std::shared_ptr<Recorder>& after) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
+  for (NodeId id = 1; id <= width; ++id) {
+    nodes.push_back(make_node(id, {0}, nap, {{"x", "in"}}));
+    nodes.back().outputs.insert("out", "o" + std::to_string(id));
+  }
+  nodes.push_back(make_node(width + 1, {1}, after));
+  return build_dag(std::move(nodes));
+}
+
+struct PollStopped : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+TEST_P(ParallelExecute, PollThatThrowsStopsRunOnceItsChunkIsJoined) {
+  constexpr std::size_t kWidth = 9;
+  const std::size_t workers = GetParam();
+  // Long enough for the first poll to come while the first chunk sleeps.
+  auto nap = std::make_shared<Nap>(10 * kWaitPollInterval);
+  auto after = std::make_shared<Recorder>();
+  Dag dag = napping_level(kWidth, nap, after);
+  int polls = 0;
+  std::thread::id poll_thread;
+  const WaitPoll poll = [&] {
+    ++polls;
+    poll_thread = std::this_thread::get_id();
+    throw PollStopped("stop");
+  };
+
+  EXPECT_THROW(execute(dag, true, workers, poll), PollStopped);
+  EXPECT_EQ(polls, 1);
+  EXPECT_EQ(poll_thread, std::this_thread::get_id());
+  const int chunk = static_cast<int>(std::min(workers, kWidth));
+  EXPECT_EQ(nap->started(), chunk);
+  EXPECT_EQ(nap->finished(), chunk);
+  EXPECT_EQ(after->call_count(), 0u);
+}
+
+// Chunks of one short nap each: only a pace kept across the waits makes
+// the polls come at all.
+TEST(Execute, PollThatReturnsChangesNothingAndKeepsItsPaceAcrossShortChunks) {
+  constexpr std::size_t kWidth = 24;
+  auto nap = std::make_shared<Nap>(kWaitPollInterval / 4);
+  Dag dag = napping_level(kWidth, nap, std::make_shared<Recorder>());
+  int polls = 0;
+  const WaitPoll poll = [&] { ++polls; };
+
+  const Context result = execute(dag, true, 1, poll);
+  EXPECT_GE(polls, 2);
+  EXPECT_EQ(nap->finished(), static_cast<int>(kWidth));
+  ASSERT_EQ(result.size(), kWidth + 1);
+  for (const auto& entry : result) EXPECT_EQ(entry.value.as_int(), 1) << entry.key;
+}
+
 bool built_with_sanitizer() {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
   return true;

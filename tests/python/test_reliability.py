@@ -93,7 +93,7 @@ def random_failing_dag(seed):
             elif kind == 2:
                 def f(d): return BadDel(out=1)
             else:
-                def f(d): raise KeyboardInterrupt
+                def f(d): raise GeneratorExit
             return f
 
         def healthy(name):
@@ -138,7 +138,7 @@ class TestFailureIsolation:
                     for name, healthy in expected.items():
                         assert result[name][0] == name if healthy else result[name] == 1
                 text = captured.getvalue()
-                reports = (text.count("ValueError: boom\\n") + text.count("\\nKeyboardInterrupt\\n")
+                reports = (text.count("ValueError: boom\\n") + text.count("\\nGeneratorExit\\n")
                            + text.count("Error: Python function did not return a dict\\n"))
                 print(failures, reports)
                 """
