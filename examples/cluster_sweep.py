@@ -63,7 +63,7 @@ def score(inputs: Values) -> Values:
     return {"sse": sum(r * r for r in residuals)}
 
 
-def build_dag(params: Params) -> pelmo.Dag:
+def build_graph(params: Params) -> pelmo.Dag:
     graph = pelmo.Graph()
     graph.add(lambda _: {"params": params}, "Parameters", outputs={"params": "params"})
     graph.add(measurements, "Measurements", outputs={"t": "t", "x": "x"})
@@ -75,7 +75,7 @@ def build_dag(params: Params) -> pelmo.Dag:
 def run_one(params: Params) -> Values:
     """One task: build the Dag here, on the worker, and run it. Only the
     parameters go out and only small results come back."""
-    context = build_dag(params).execute()
+    context = build_graph(params).execute()
     return {"params": params, "sse": context["sse"]}
 
 
