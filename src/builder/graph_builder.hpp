@@ -65,9 +65,11 @@ class GraphBuilder {
   template <typename Visit>
   static void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit);
 
-  std::vector<Node> nodes_;
-  std::vector<NodeId> tails_;
+  std::vector<Node> nodes_;    // in creation order, which is id order
+  std::vector<NodeId> tails_;  // where the next add or variants attaches
   std::vector<BranchRecord> subgraphs_;
+  // Where the next branch attaches, when set: the parents of the latest
+  // variants, or the tails that the first branch since the last step found.
   std::optional<std::vector<NodeId>> branch_point_;
   NodeId next_node_id_ = 0;
   std::uint64_t next_branch_id_ = 1;

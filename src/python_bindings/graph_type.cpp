@@ -55,7 +55,8 @@ struct NodeArguments {
 // Parses the arguments of `add` or `variants`. The checks come in this
 // order, the first failure being the one reported: binding (count, keywords,
 // required), the first argument by `convert_first` and then `label`, in
-// parameter order, the "taken" check, then `inputs` and `outputs`.
+// parameter order, the "taken" check, then `inputs` and `outputs`. So a
+// taken graph still reports a bad `functions` or `label`, but not bad pairs.
 template <typename ConvertFirst>
 auto node_arguments(GraphAccess& access, const Signature& signature, PyObject* const* args,
                     Py_ssize_t nargs, PyObject* kwnames, ConvertFirst&& convert_first) {

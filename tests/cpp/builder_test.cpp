@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
@@ -46,9 +47,11 @@ Shape shape_of(const Dag& dag) {
   return shape;
 }
 
+// Sorted: a map's iteration order is its own business.
 PairList entries(const NameMap& mapping) {
   PairList pairs;
   for (const auto& entry : mapping) pairs.emplace_back(entry.key, entry.value);
+  std::sort(pairs.begin(), pairs.end());
   return pairs;
 }
 
