@@ -1,3 +1,4 @@
+#include <cassert>
 #include <memory>
 
 #include "dag/execute.hpp"
@@ -82,6 +83,8 @@ void dag_dealloc(PyObject* self) {
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_dag(self)->dag);
+  // Every call holds a reference to the Dag it uses.
+  assert(as_dag(self)->active_calls.load(std::memory_order_relaxed) == 0);
   std::destroy_at(&as_dag(self)->active_calls);
   type->tp_free(self);
   Py_DECREF(type);
