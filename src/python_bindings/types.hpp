@@ -16,15 +16,15 @@ namespace pelmo {
 
 struct PyGraph {
   PyObject_HEAD
-      // Empty once the graph was built or given to another graph's branch.
-      std::optional<GraphBuilder>
-          builder;
+  // Empty once the graph was built or given to another graph's branch.
+  std::optional<GraphBuilder> builder;
   // Set for the duration of one method call on this graph.
   bool busy;
 };
 
 struct PyDag {
-  PyObject_HEAD Dag dag;
+  PyObject_HEAD
+  Dag dag;
   // Calls currently using this Dag; shared use never conflicts. Atomic
   // because a call that the interpreter ends during shutdown leaves without
   // the lock.
