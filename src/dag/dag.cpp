@@ -1,6 +1,7 @@
 #include "dag/dag.hpp"
 
 #include <algorithm>
+#include <utility>
 
 namespace pelmo {
 
@@ -28,32 +29,30 @@ struct Adjacency {
   }
 };
 
-// Every record's dependencies go to the first record of its id. A
-// dependency on an id that no record has raises the in-degree for good, and
-// so does one extra count on each later record of an id, which no edge
-// leads to.
+// One pass over the records: every record's dependencies go to the first
+// record of its id. A dependency on an id that no record has raises the
+// in-degree for good, and so does one extra count on each later record of
+// an id, which no edge leads to.
 Adjacency fold_records(const std::vector<Node>& nodes, const IdPositions& position) {
   const std::size_t count = nodes.size();
   Adjacency graph{std::vector<std::size_t>(count, 0), std::vector<std::size_t>(count + 1, 0), {}};
+  std::vector<std::pair<std::size_t, std::size_t>> edges;  // (from, to), in record order
+  edges.reserve(count);  // a built graph has about one edge per node
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t owner = position(nodes[i].id);
     if (owner != i) ++graph.in_degree[i];
     graph.in_degree[owner] += nodes[i].dependencies.size();
     for (NodeId dependency : nodes[i].dependencies) {
       const std::size_t from = position(dependency);
-      if (from != IdPositions::kNone) ++graph.starts[from + 1];
+      if (from == IdPositions::kNone) continue;
+      ++graph.starts[from + 1];
+      edges.emplace_back(from, owner);
     }
   }
   for (std::size_t p = 0; p < count; ++p) graph.starts[p + 1] += graph.starts[p];
-  graph.successors.resize(graph.starts[count]);
+  graph.successors.resize(edges.size());
   std::vector<std::size_t> fill(graph.starts.begin(), graph.starts.end() - 1);
-  for (std::size_t i = 0; i < count; ++i) {
-    const std::size_t owner = position(nodes[i].id);
-    for (NodeId dependency : nodes[i].dependencies) {
-      const std::size_t from = position(dependency);
-      if (from != IdPositions::kNone) graph.successors[fill[from]++] = owner;
-    }
-  }
+  for (const auto& [from, to] : edges) graph.successors[fill[from]++] = to;
   return graph;
 }
 
