@@ -122,9 +122,9 @@ TEST(BuildDag, RepeatedIdJoinsDependenciesOfAllItsRecords) {
 
 // ---------------------------------------------------------------------------
 // TEMPORARY REFERENCE: the previous build_dag, lookup and arrow
-// deduplication, copied unchanged in substance, which the rewrite must match
-// on every node list. Remove this block and RewriteMatchesPreviousImplementation
-// once the rewrite has landed.
+// deduplication, restated plainly (and checked against the previous code
+// itself), which the rewrite must match on every node list. Remove this
+// block and RewriteMatchesPreviousImplementation once the rewrite has landed.
 namespace previous {
 
 constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
