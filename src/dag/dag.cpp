@@ -1,132 +1,115 @@
 #include "dag/dag.hpp"
 
 #include <algorithm>
-#include <limits>
+#include <utility>
 
 namespace pelmo {
+
+IdPositions::IdPositions(const std::vector<Node>& nodes) : count_(nodes.size()) {
+  for (std::size_t i = 0; i < count_ && ids_are_positions_; ++i) {
+    ids_are_positions_ = nodes[i].id == i;
+  }
+  if (ids_are_positions_) return;
+  first_record_.reserve(count_);
+  for (std::size_t i = 0; i < count_; ++i) first_record_.emplace(nodes[i].id, i);
+}
+
 namespace {
 
-constexpr std::size_t kNoPosition = std::numeric_limits<std::size_t>::max();
+// The dependency graph on positions. The successors of position p are
+// successors[starts[p] .. starts[p + 1]), in record order: nodes that one
+// predecessor makes ready enter the queue in the order of their records.
+struct Adjacency {
+  std::vector<std::size_t> in_degree;
+  std::vector<std::size_t> starts;
+  std::vector<std::size_t> successors;
+
+  std::span<const std::size_t> successors_of(std::size_t p) const {
+    return {successors.data() + starts[p], starts[p + 1] - starts[p]};
+  }
+};
+
+// One pass over the records: every record's dependencies go to the first
+// record of its id. A dependency on an id that no record has raises the
+// in-degree for good, and so does one extra count on each later record of
+// an id, which no edge leads to.
+Adjacency fold_records(const std::vector<Node>& nodes, const IdPositions& position) {
+  const std::size_t count = nodes.size();
+  Adjacency graph{std::vector<std::size_t>(count, 0), std::vector<std::size_t>(count + 1, 0), {}};
+  std::vector<std::pair<std::size_t, std::size_t>> edges;  // (from, to), in record order
+  edges.reserve(count);  // a built graph has about one edge per node
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::size_t owner = position(nodes[i].id);
+    if (owner != i) ++graph.in_degree[i];
+    graph.in_degree[owner] += nodes[i].dependencies.size();
+    for (NodeId dependency : nodes[i].dependencies) {
+      const std::size_t from = position(dependency);
+      if (from == IdPositions::kNone) continue;
+      ++graph.starts[from + 1];
+      edges.emplace_back(from, owner);
+    }
+  }
+  for (std::size_t p = 0; p < count; ++p) graph.starts[p + 1] += graph.starts[p];
+  graph.successors.resize(edges.size());
+  std::vector<std::size_t> fill(graph.starts.begin(), graph.starts.end() - 1);
+  for (const auto& [from, to] : edges) graph.successors[fill[from]++] = to;
+  return graph;
+}
+
+// Kahn's algorithm; the order doubles as the first-in first-out queue.
+// Uses up the in-degrees.
+std::vector<std::size_t> kahn_order(Adjacency& graph) {
+  std::vector<std::size_t> order;
+  order.reserve(graph.in_degree.size());
+  for (std::size_t p = 0; p < graph.in_degree.size(); ++p) {
+    if (graph.in_degree[p] == 0) order.push_back(p);
+  }
+  for (std::size_t head = 0; head < order.size(); ++head) {
+    for (std::size_t s : graph.successors_of(order[head])) {
+      if (--graph.in_degree[s] == 0) order.push_back(s);
+    }
+  }
+  return order;
+}
+
+// Level of each position in the order: one more than its deepest
+// dependency. Every dependency of a runnable node comes earlier in the
+// order, so a node's level is final by the time it passes it on.
+std::vector<std::size_t> level_of_each(const std::vector<std::size_t>& order,
+                                       const Adjacency& graph) {
+  std::vector<std::size_t> level_of(graph.in_degree.size(), 0);
+  for (std::size_t p : order) {
+    for (std::size_t s : graph.successors_of(p)) {
+      level_of[s] = std::max(level_of[s], level_of[p] + 1);
+    }
+  }
+  return level_of;
+}
 
 }  // namespace
-
-const Node* Dag::find(NodeId id) const noexcept {
-  if (ids_are_positions_)
-    return id < nodes_.size() ? &nodes_[static_cast<std::size_t>(id)] : nullptr;
-  auto found = position_of_.find(id);
-  return found == position_of_.end() ? nullptr : &nodes_[found->second];
-}
 
 Dag build_dag(std::vector<Node>&& nodes) {
   Dag dag;
   dag.nodes_ = std::move(nodes);
-  const std::vector<Node>& all = dag.nodes_;
-  const std::size_t count = all.size();
-
-  for (std::size_t i = 0; i < count && dag.ids_are_positions_; ++i) {
-    dag.ids_are_positions_ = all[i].id == i;
-  }
-  if (!dag.ids_are_positions_) {
-    dag.position_of_.reserve(count);
-    for (std::size_t i = 0; i < count; ++i) dag.position_of_.emplace(all[i].id, i);  // first wins
-  }
-  auto position = [&](NodeId id) -> std::size_t {
-    if (dag.ids_are_positions_) return id < count ? static_cast<std::size_t>(id) : kNoPosition;
-    auto found = dag.position_of_.find(id);
-    return found == dag.position_of_.end() ? kNoPosition : found->second;
-  };
-
-  // Each id counts once, at the position of its first record; a repeated id
-  // adds its record's dependencies to that one, as one entry per id would.
-  std::vector<std::size_t> owner(count);
-  for (std::size_t i = 0; i < count; ++i) owner[i] = position(all[i].id);
-
-  // In-degrees and successor lists, the latter flattened: successors of the
-  // node at position p are successor_ids[successor_starts[p] ..
-  // successor_starts[p + 1]), appended in node-vector order. A dependency on
-  // an unknown id raises the in-degree for good.
-  std::vector<std::size_t> in_degree(count, 0);
-  std::vector<std::size_t> successor_starts(count + 1, 0);
-  for (std::size_t i = 0; i < count; ++i) {
-    in_degree[owner[i]] += all[i].dependencies.size();
-    for (NodeId dependency : all[i].dependencies) {
-      std::size_t from = position(dependency);
-      if (from != kNoPosition) ++successor_starts[from + 1];
-    }
-  }
-  for (std::size_t p = 0; p < count; ++p) successor_starts[p + 1] += successor_starts[p];
-  std::vector<std::size_t> successors(successor_starts[count]);
-  {
-    std::vector<std::size_t> fill(successor_starts.begin(), successor_starts.end() - 1);
-    for (std::size_t i = 0; i < count; ++i) {
-      for (NodeId dependency : all[i].dependencies) {
-        std::size_t from = position(dependency);
-        if (from != kNoPosition) successors[fill[from]++] = owner[i];
-      }
-    }
-  }
-
-  // Kahn's algorithm; the order vector doubles as the first-in first-out queue.
-  std::vector<std::size_t> order;
-  order.reserve(count);
-  for (std::size_t p = 0; p < count; ++p) {
-    if (owner[p] == p && in_degree[p] == 0) order.push_back(p);
-  }
-  for (std::size_t head = 0; head < order.size(); ++head) {
-    const std::size_t p = order[head];
-    for (std::size_t s = successor_starts[p]; s < successor_starts[p + 1]; ++s) {
-      if (--in_degree[successors[s]] == 0) order.push_back(successors[s]);
-    }
-  }
-
-  // The later records of a repeated id, chained from its first record, so
-  // that their dependencies count towards its level as well as its order.
-  std::vector<std::size_t> next_record;
-  if (!dag.ids_are_positions_ && dag.position_of_.size() < count) {
-    next_record.assign(count, kNoPosition);
-    std::vector<std::size_t> last_record(count, kNoPosition);
-    for (std::size_t i = 0; i < count; ++i) {
-      if (owner[i] == i) continue;
-      std::size_t& last = last_record[owner[i]];
-      next_record[last == kNoPosition ? owner[i] : last] = i;
-      last = i;
-    }
-  }
-
-  // Level of a node: one more than its deepest dependency. Every dependency
-  // of a runnable node is runnable and comes earlier in the order.
-  std::vector<std::size_t> level_of(count, 0);
-  std::size_t level_count = 0;
-  std::vector<std::size_t> level_sizes;
-  for (std::size_t p : order) {
-    std::size_t level = 0;
-    for (std::size_t r = p; r != kNoPosition;
-         r = next_record.empty() ? kNoPosition : next_record[r]) {
-      for (NodeId dependency : all[r].dependencies) {
-        level = std::max(level, level_of[position(dependency)] + 1);
-      }
-    }
-    level_of[p] = level;
-    if (level + 1 > level_count) {
-      level_count = level + 1;
-      level_sizes.resize(level_count, 0);
-    }
-    ++level_sizes[level];
-  }
+  dag.positions_ = IdPositions(dag.nodes_);
+  Adjacency graph = fold_records(dag.nodes_, dag.positions_);
+  const std::vector<std::size_t> order = kahn_order(graph);
+  const std::vector<std::size_t> level_of = level_of_each(order, graph);
 
   dag.execution_order_.reserve(order.size());
-  for (std::size_t p : order) dag.execution_order_.push_back(all[p].id);
+  for (std::size_t p : order) dag.execution_order_.push_back(dag.nodes_[p].id);
 
+  // Level k's run of the level order starts after the nodes of lower levels.
   Dag::Levels& levels = dag.levels_;
-  if (level_count > 0) {
-    levels.starts_.assign(level_count + 1, 0);
-    for (std::size_t level = 0; level < level_count; ++level) {
-      levels.starts_[level + 1] = levels.starts_[level] + level_sizes[level];
-    }
-    levels.ids_.resize(order.size());
-    std::vector<std::size_t> fill(levels.starts_.begin(), levels.starts_.end() - 1);
-    for (std::size_t p : order) levels.ids_[fill[level_of[p]]++] = all[p].id;
+  for (std::size_t p : order) {
+    if (level_of[p] + 2 > levels.starts_.size()) levels.starts_.resize(level_of[p] + 2, 0);
+    ++levels.starts_[level_of[p] + 1];
   }
+  for (std::size_t k = 1; k < levels.starts_.size(); ++k)
+    levels.starts_[k] += levels.starts_[k - 1];
+  levels.ids_.resize(order.size());
+  std::vector<std::size_t> fill(levels.starts_);
+  for (std::size_t p : order) levels.ids_[fill[level_of[p]]++] = dag.nodes_[p].id;
   return dag;
 }
 

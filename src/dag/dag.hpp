@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <unordered_map>
 #include <vector>
@@ -11,6 +12,30 @@
 #include "dag/node.hpp"
 
 namespace pelmo {
+
+// Where each id stands in a record vector: the position of its first record.
+// Builders hand out ids 0, 1, 2... in vector order, which needs no table;
+// any other id set goes through a hash index.
+class IdPositions {
+ public:
+  static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
+
+  IdPositions() = default;
+  explicit IdPositions(const std::vector<Node>& nodes);
+
+  // Constant time; kNone for an id that no record has.
+  std::size_t operator()(NodeId id) const noexcept {
+    if (ids_are_positions_) return id < count_ ? static_cast<std::size_t>(id) : kNone;
+    auto found = first_record_.find(id);
+    return found == first_record_.end() ? kNone : found->second;
+  }
+  bool ids_unique() const noexcept { return ids_are_positions_ || first_record_.size() == count_; }
+
+ private:
+  std::size_t count_ = 0;
+  bool ids_are_positions_ = true;
+  std::unordered_map<NodeId, std::size_t> first_record_;
+};
 
 class Dag {
  public:
@@ -36,14 +61,14 @@ class Dag {
   const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
   const Levels& levels() const noexcept { return levels_; }
   std::size_t node_count() const noexcept { return nodes_.size(); }
-
-  // Whether no two records share an id (always so for a built graph).
-  bool ids_unique() const noexcept {
-    return ids_are_positions_ || position_of_.size() == nodes_.size();
-  }
+  // Positions in nodes(); a built graph's ids are unique.
+  const IdPositions& positions() const noexcept { return positions_; }
 
   // The first record with this id, or null. Constant time.
-  const Node* find(NodeId id) const noexcept;
+  const Node* find(NodeId id) const noexcept {
+    const std::size_t position = positions_(id);
+    return position == IdPositions::kNone ? nullptr : &nodes_[position];
+  }
 
  private:
   friend Dag build_dag(std::vector<Node>&& nodes);
@@ -52,15 +77,14 @@ class Dag {
   std::vector<Node> nodes_;
   std::vector<NodeId> execution_order_;
   Levels levels_;
-  // Builders hand out ids 0, 1, 2... in vector order; only other id sets
-  // need the hash index.
-  bool ids_are_positions_ = true;
-  std::unordered_map<NodeId, std::size_t> position_of_;
+  IdPositions positions_;
 };
 
 // Orders the nodes (Kahn's algorithm, first-in first-out) and groups them by
 // level. Nodes on a cycle, or depending on an id that names no node, or on
-// such a node, are left out of both views; nothing is reported.
+// such a node, are left out of both views; nothing is reported. A later
+// record with an id already taken is no node of its own: its dependencies
+// count as the first record's.
 Dag build_dag(std::vector<Node>&& nodes);
 
 }  // namespace pelmo

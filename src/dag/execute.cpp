@@ -28,12 +28,9 @@ class FirstFailure {
   std::exception_ptr error_;
 };
 
+// Every id of the order and of the levels names a record.
 void run_sequentially(const Dag& dag, Context& context) {
-  for (NodeId id : dag.execution_order()) {
-    const Node* node = dag.find(id);
-    if (node == nullptr) continue;
-    context.merge_from(run_node(*node, context));
-  }
+  for (NodeId id : dag.execution_order()) context.merge_from(run_node(*dag.find(id), context));
 }
 
 // What the workers of one level share: the frozen context they read and
@@ -47,8 +44,6 @@ struct LevelRun {
   FirstFailure failure;
 };
 
-// One worker's task: run its node against the snapshot and append the
-// outputs.
 struct LevelWorker {
   const Node* node;
   LevelRun* level;
@@ -92,8 +87,7 @@ void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context
     }
     level.failure.rethrow_if_any();
   }
-
-  std::lock_guard<std::mutex> lock(level.results_mutex);
+  // Every worker is joined: the results are this thread's alone.
   for (Context& outputs : level.results) context.merge_from(std::move(outputs));
 }
 
@@ -105,15 +99,13 @@ void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t
   WorkerStacks stacks;
   WaitPolling polling(poll, kWaitPollInterval);
   for (std::size_t level = 0; level < levels.size(); ++level) {
-    level_nodes.clear();
-    for (NodeId id : levels[level]) {
-      if (const Node* node = dag.find(id)) level_nodes.push_back(node);
-    }
     if (levels[level].size() == 1) {
-      if (!level_nodes.empty()) context.merge_from(run_node(*level_nodes.front(), context));
-    } else if (!level_nodes.empty()) {
-      run_level_concurrently(level_nodes, context, max_threads, stacks, polling);
+      context.merge_from(run_node(*dag.find(levels[level][0]), context));
+      continue;
     }
+    level_nodes.clear();
+    for (NodeId id : levels[level]) level_nodes.push_back(dag.find(id));
+    run_level_concurrently(level_nodes, context, max_threads, stacks, polling);
   }
 }
 

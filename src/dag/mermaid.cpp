@@ -245,7 +245,7 @@ void append_id(std::string& text, NodeId id) {
 }
 
 struct ArrowHash {
-  std::size_t operator()(const std::pair<NodeId, NodeId>& arrow) const noexcept {
+  std::size_t operator()(const std::pair<NodeId, std::size_t>& arrow) const noexcept {
     return std::hash<NodeId>()(arrow.first * 0x9e3779b97f4a7c15ULL ^ arrow.second);
   }
 };
@@ -293,6 +293,39 @@ void append_arrow(std::string& text, const Node* from_node, NodeId from, const N
   text += '\n';
 }
 
+// An arrow is one (dependency, node id) pair, and repeats only among the
+// records of one id. Within a record a stamp on the dependency's position
+// finds it; records that share an id, and dependencies that name no
+// record, go through the set of written pairs.
+void append_arrows(std::string& text, const Dag& dag) {
+  const std::vector<Node>& nodes = dag.nodes();
+  const IdPositions& position = dag.positions();
+  const bool ids_unique = position.ids_unique();
+  std::vector<std::size_t> stamp(ids_unique ? nodes.size() : 0, IdPositions::kNone);
+  std::unordered_set<std::pair<NodeId, std::size_t>, ArrowHash> written;
+  for (std::size_t i = 0; i < nodes.size(); ++i) {
+    const std::size_t owner = ids_unique ? i : position(nodes[i].id);
+    for (NodeId dependency : nodes[i].dependencies) {
+      const std::size_t from = position(dependency);
+      if (ids_unique && from != IdPositions::kNone) {
+        if (stamp[from] == i) continue;
+        stamp[from] = i;
+      } else if (!written.emplace(dependency, owner).second) {
+        continue;
+      }
+      append_arrow(text, from == IdPositions::kNone ? nullptr : &nodes[from], dependency, nodes[i]);
+    }
+  }
+}
+
+void append_style(std::string& text, NodeId id, const char* fill) {
+  text += "    style ";
+  append_id(text, id);
+  text += " fill:";
+  text += fill;
+  text += '\n';
+}
+
 }  // namespace
 
 std::string to_mermaid_text(const Dag& dag) {
@@ -309,43 +342,12 @@ std::string to_mermaid_text(const Dag& dag) {
     }
     text += "\"]\n";
   }
-
-  // An arrow repeats only through a repeated dependency of one node, unless
-  // two records share an id: short dependency lists are searched in place,
-  // and only the rest go through the set of written arrows.
-  std::unordered_set<std::pair<NodeId, NodeId>, ArrowHash> written;
-  const bool ids_unique = dag.ids_unique();
+  append_arrows(text, dag);
   for (const Node& node : dag.nodes()) {
-    const std::vector<NodeId>& dependencies = node.dependencies;
-    for (std::size_t i = 0; i < dependencies.size(); ++i) {
-      const NodeId dependency = dependencies[i];
-      if (ids_unique && dependencies.size() <= 16) {
-        if (std::find(dependencies.begin(), dependencies.begin() + i, dependency) !=
-            dependencies.begin() + i) {
-          continue;
-        }
-      } else if (!written.emplace(dependency, node.id).second) {
-        continue;
-      }
-      append_arrow(text, dag.find(dependency), dependency, node);
-    }
-  }
-
-  for (const Node& node : dag.nodes()) {
-    if (!node.is_branch) continue;
-    text += "    style ";
-    append_id(text, node.id);
-    text += " fill:";
-    text += kBranchFill;
-    text += '\n';
+    if (node.is_branch) append_style(text, node.id, kBranchFill);
   }
   for (const Node& node : dag.nodes()) {
-    if (!node.variant_index) continue;
-    text += "    style ";
-    append_id(text, node.id);
-    text += " fill:";
-    text += kVariantFills[*node.variant_index % 4];
-    text += '\n';
+    if (node.variant_index) append_style(text, node.id, kVariantFills[*node.variant_index % 4]);
   }
   return text;
 }

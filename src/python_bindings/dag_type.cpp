@@ -1,3 +1,4 @@
+#include <cassert>
 #include <memory>
 
 #include "dag/execute.hpp"
@@ -84,6 +85,8 @@ void dag_dealloc(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_dag(self)->holders);
   std::destroy_at(&as_dag(self)->dag);
+  // Every call holds a reference to the Dag it uses.
+  assert(as_dag(self)->active_calls.load(std::memory_order_relaxed) == 0);
   std::destroy_at(&as_dag(self)->active_calls);
   type->tp_free(self);
   Py_DECREF(type);

@@ -17,9 +17,8 @@ namespace pelmo {
 
 struct PyGraph {
   PyObject_HEAD
-      // Empty once the graph was built or given to another graph's branch.
-      std::optional<GraphBuilder>
-          builder;
+  // Empty once the graph was built or given to another graph's branch.
+  std::optional<GraphBuilder> builder;
   // Every function of the builder that holds Python objects, those of its
   // stored subgraphs included, each once: what the collector is shown. Kept
   // in step by the methods, so that a visit need not walk nested records.
@@ -29,7 +28,8 @@ struct PyGraph {
 };
 
 struct PyDag {
-  PyObject_HEAD Dag dag;
+  PyObject_HEAD
+  Dag dag;
   // The distinct functions of the nodes that hold Python objects, listed
   // once at construction so that the collector's visits stay cheap.
   ReferenceHolders holders;
