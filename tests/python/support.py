@@ -1,5 +1,6 @@
 """Helpers shared by the test modules (pytest puts this directory on sys.path)."""
 
+import importlib.util
 import inspect
 import os
 import subprocess
@@ -24,6 +25,18 @@ class Index:
 
     def __index__(self):
         return self.value
+
+
+def load_module(folder, name):
+    """Imports `folder/name.py` as module `name`, once. Registered in sys.modules so
+    that dask can pickle its functions by reference, as for any importable module."""
+    if name in sys.modules:
+        return sys.modules[name]
+    found = importlib.util.spec_from_file_location(name, folder / f"{name}.py")
+    module = importlib.util.module_from_spec(found)
+    sys.modules[name] = module
+    found.loader.exec_module(module)
+    return module
 
 
 def run_python(code, *helpers, timeout=60, **env):

@@ -2,7 +2,6 @@
 against values worked out by hand or known independently, not against the
 examples' own code paths."""
 
-import importlib.util
 import itertools
 import json
 import os
@@ -11,20 +10,13 @@ import sys
 from pathlib import Path
 
 import pytest
+from support import load_module
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
 
 
 def load_example(name):
-    # Registered in sys.modules so that dask can pickle the example's task
-    # functions by reference, as it would for any importable module.
-    if name in sys.modules:
-        return sys.modules[name]
-    found = importlib.util.spec_from_file_location(name, EXAMPLES / f"{name}.py")
-    module = importlib.util.module_from_spec(found)
-    sys.modules[name] = module
-    found.loader.exec_module(module)
-    return module
+    return load_module(EXAMPLES, name)
 
 
 def run_script(name, *args, env=None):

@@ -2,25 +2,19 @@
 as modules."""
 
 import html.parser
-import importlib.util
 import itertools
 import subprocess
 import sys
 from pathlib import Path
 
 import pytest
+from support import load_module
 
 RECIPES = Path(__file__).resolve().parents[2] / "examples" / "recipes"
 
 
 def load(name):
-    if name in sys.modules:
-        return sys.modules[name]
-    found = importlib.util.spec_from_file_location(name, RECIPES / f"{name}.py")
-    module = importlib.util.module_from_spec(found)
-    sys.modules[name] = module
-    found.loader.exec_module(module)
-    return module
+    return load_module(RECIPES, name)
 
 
 # Each script with lines its stdout must hold and what its stderr must
