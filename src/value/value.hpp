@@ -1,7 +1,7 @@
 // The dynamic value that flows between nodes, and the context that maps
 // names to values. A Value owns its payload exclusively; copies are explicit
-// and deep, except that a shared object (a Python object, in the module) is
-// shared and only its reference count changes. Values are never compared.
+// and deep, except that a shared object (a Python object, in the module)
+// only gains a reference. Values are never compared.
 #pragma once
 
 #include <cstdint>
