@@ -1,5 +1,7 @@
 #include "builder/graph_builder.hpp"
 
+#include <algorithm>
+#include <new>
 #include <unordered_map>
 
 namespace pelmo {
@@ -7,7 +9,25 @@ namespace pelmo {
 GraphBuilder::GraphBuilder() = default;
 GraphBuilder::GraphBuilder(GraphBuilder&&) noexcept = default;
 GraphBuilder& GraphBuilder::operator=(GraphBuilder&&) noexcept = default;
-GraphBuilder::~GraphBuilder() = default;
+
+GraphBuilder::~GraphBuilder() {
+  // Left to themselves, nested records would be destroyed one stack frame
+  // per level. Their records are taken out into one flat list instead, so
+  // each builder dies with no records of its own.
+  std::vector<BranchRecord> pending = std::move(subgraphs);
+  while (!pending.empty()) {
+    BranchRecord record = std::move(pending.back());
+    pending.pop_back();
+    for (BranchRecord& nested : record.subgraph.subgraphs) {
+      try {
+        pending.push_back(std::move(nested));
+      } catch (const std::bad_alloc&) {
+        // Out of memory: the records not moved yet go the recursive way.
+        break;
+      }
+    }
+  }
+}
 
 namespace {
 
@@ -45,7 +65,12 @@ void append_copy(GraphBuilder& graph, const GraphBuilder& source,
   std::unordered_map<NodeId, NodeId> new_id;
   new_id.reserve(source.nodes.size());
   for (const Node& node : source.nodes) new_id.emplace(node.id, graph.next_node_id++);
-  graph.nodes.reserve(graph.nodes.size() + source.nodes.size());
+  // Grown geometrically: a build merges one record after another, and an
+  // exact reservation for each would move every node already there.
+  const std::size_t needed = graph.nodes.size() + source.nodes.size();
+  if (needed > graph.nodes.capacity()) {
+    graph.nodes.reserve(std::max(needed, 2 * graph.nodes.capacity()));
+  }
   for (const Node& node : source.nodes) {
     Node copy = node.clone();
     copy.id = new_id.at(node.id);
@@ -60,12 +85,24 @@ void append_copy(GraphBuilder& graph, const GraphBuilder& source,
   }
 }
 
-// A record copied at a branch point is in the graph already; merging it
-// again would run each of its nodes twice. Its own records may still hold
-// subgraphs that never found a node to attach to.
-void merge_unattached(GraphBuilder& graph, const BranchRecord& record) {
-  if (!record.attached) append_copy(graph, record.subgraph, std::nullopt, /*as_branch=*/false);
-  for (const BranchRecord& nested : record.subgraph.subgraphs) merge_unattached(graph, nested);
+// Calls `visit` on each record of `records` and, depth first, on the records
+// of their subgraphs: a record, then its own records, in order. Iterative,
+// so that nesting depth costs heap, not stack.
+template <typename Visit>
+void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit) {
+  std::vector<const BranchRecord*> pending;
+  auto push_reversed = [&pending](const std::vector<BranchRecord>& level) {
+    for (auto record = level.rbegin(); record != level.rend(); ++record) {
+      pending.push_back(&*record);
+    }
+  };
+  push_reversed(records);
+  while (!pending.empty()) {
+    const BranchRecord& record = *pending.back();
+    pending.pop_back();
+    visit(record);
+    push_reversed(record.subgraph.subgraphs);
+  }
 }
 
 }  // namespace
@@ -126,7 +163,12 @@ std::uint64_t branch(GraphBuilder& graph, GraphBuilder&& subgraph) {
 
 Dag build(GraphBuilder&& graph) {
   std::vector<BranchRecord> records = std::move(graph.subgraphs);
-  for (const BranchRecord& record : records) merge_unattached(graph, record);
+  // A record copied at a branch point is in the graph already; merging it
+  // again would run each of its nodes twice. Its own records may still hold
+  // subgraphs that never found a node to attach to.
+  for_each_record(records, [&graph](const BranchRecord& record) {
+    if (!record.attached) append_copy(graph, record.subgraph, std::nullopt, /*as_branch=*/false);
+  });
   return build_dag(std::move(graph.nodes));
 }
 

@@ -29,8 +29,13 @@ struct GraphBuilder {
   std::uint64_t next_branch_id = 1;
 
   GraphBuilder();
+  // Move-only: a node function then belongs to one builder (and later one
+  // Dag) at a time, which is what lets the bindings report each of its
+  // Python references to the collector exactly once.
   GraphBuilder(GraphBuilder&&) noexcept;
   GraphBuilder& operator=(GraphBuilder&&) noexcept;
+  // Iterative: records nest without a depth limit, one level per `branch`
+  // of a graph into an empty one.
   ~GraphBuilder();
 };
 

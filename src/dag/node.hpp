@@ -25,8 +25,19 @@ using NameMap = SeededMap<std::string>;
 // map. Throwing ends the whole run.
 class NodeFunction {
  public:
+  // The collector's visit function, in the shape of Python's `visitproc`;
+  // the object stays opaque here.
+  using ReferenceVisitor = int (*)(PyObject* object, void* arg);
+
   virtual ~NodeFunction() = default;
   virtual Context call(const Context& inputs) const = 0;
+
+  // Hands `visit` each Python object this function holds a strong reference
+  // to, and returns the first non-zero result of `visit` (0 when none).
+  // Reads only what never changes after construction, so it may run while
+  // other threads call the function. The owner of the nodes (a graph's
+  // builder or a Dag) calls it once per distinct function.
+  virtual int visit_references(ReferenceVisitor, void*) const { return 0; }
 };
 
 using SharedNodeFunction = std::shared_ptr<const NodeFunction>;

@@ -79,12 +79,39 @@ PyObject* dag_new(PyTypeObject*, PyObject*, PyObject*) {
 }
 
 void dag_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_dag(self)->holders);
   std::destroy_at(&as_dag(self)->dag);
   std::destroy_at(&as_dag(self)->active_calls);
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+// May run while another thread executes this Dag without the lock: it reads
+// only the list made at construction.
+int dag_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return as_dag(self)->holders.traverse(visit, arg);
+}
+
+// Leaves an empty Dag. One that a call is using is referenced by that call
+// and so never garbage; it is left alone all the same, since the call may be
+// running on another thread without the lock.
+int dag_clear(PyObject* self) {
+  PyDag* payload = as_dag(self);
+  if (payload->active_calls.load(std::memory_order_relaxed) != 0) return 0;
+  ModuleGilScope scope;
+  try {
+    // Taken out first: releasing a callable runs arbitrary code, which must
+    // find the Dag already empty.
+    ReferenceHolders holders = std::exchange(payload->holders, ReferenceHolders());
+    Dag dag = std::exchange(payload->dag, build_dag({}));
+  } catch (const std::bad_alloc&) {
+    // No memory for an empty Dag: this one stays whole, and uncollected.
+  }
+  return 0;
 }
 
 PyMethodDef dag_methods[] = {
@@ -124,22 +151,30 @@ PyType_Slot dag_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for DAG executor")},
     {Py_tp_new, reinterpret_cast<void*>(dag_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(dag_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(dag_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(dag_clear)},
     {Py_tp_methods, dag_methods},
     {0, nullptr},
 };
 
-PyType_Spec dag_spec = {"builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT, dag_slots};
+PyType_Spec dag_spec = {"builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+                        dag_slots};
 
 }  // namespace
 
 PyObject* create_dag_type() { return PyType_FromSpec(&dag_spec); }
 
 PyObject* new_dag_object(Dag&& dag) {
+  ReferenceHolders holders = ReferenceHolders::of(dag.nodes());
   PyObject* object = dag_type->tp_alloc(dag_type, 0);
   if (object == nullptr) return nullptr;
+  // Tracked by the allocation; not to be visited before it is built.
+  PyObject_GC_UnTrack(object);
   PyDag* payload = as_dag(object);
   std::construct_at(&payload->dag, std::move(dag));
+  std::construct_at(&payload->holders, std::move(holders));
   std::construct_at(&payload->active_calls, 0);
+  PyObject_GC_Track(object);
   return object;
 }
 

@@ -32,6 +32,7 @@ class GraphAccess {
     return *graph_->builder;
   }
   std::optional<GraphBuilder>& slot() { return graph_->builder; }
+  ReferenceHolders& holders() { return graph_->holders; }
 
  private:
   PyGraph* graph_;
@@ -66,6 +67,7 @@ PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     SharedNodeFunction node_function;
     if (function != nullptr) {
       node_function = std::make_shared<PyNodeFunction>(PyObjectRef::borrow(function));
+      access.holders().add(node_function);
     } else {
       node_function = std::make_shared<NoopNodeFunction>();
     }
@@ -88,6 +90,7 @@ PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     functions.reserve(callables.size());
     for (PyObjectRef& callable : callables) {
       functions.push_back(std::make_shared<PyNodeFunction>(std::move(callable)));
+      access.holders().add(functions.back());
     }
     variants(builder, functions, label, pointer_to(inputs), pointer_to(outputs));
     Py_RETURN_NONE;
@@ -109,6 +112,8 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     GraphBuilder& builder = access.builder();
     std::optional<GraphBuilder> subgraph = std::exchange(subgraph_access.slot(), std::nullopt);
     if (!subgraph) raise(PyExc_ValueError, "Subgraph has already been built or consumed");
+    // Its functions come with its builder and belong to this graph alone.
+    access.holders().take_all(std::move(subgraph_access.holders()));
     std::uint64_t branch_id = branch(builder, std::move(*subgraph));
     return PyLong_FromUnsignedLongLong(branch_id);
   });
@@ -119,6 +124,8 @@ PyObject* graph_build(PyObject* self, PyObject*) {
     GraphAccess access(self);
     std::optional<GraphBuilder> builder = std::exchange(access.slot(), std::nullopt);
     if (!builder) raise(PyExc_ValueError, "Graph has already been built");
+    // The functions go to the Dag with the nodes; it lists them itself.
+    ReferenceHolders handed_over = std::exchange(access.holders(), ReferenceHolders());
     return new_dag_object(build(std::move(*builder)));
   });
 }
@@ -130,19 +137,43 @@ PyObject* graph_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     }
     PyObject* object = type->tp_alloc(type, 0);
     if (object == nullptr) throw PythonErrorAlreadySet();
+    // Tracked by the allocation; not to be visited before it is built.
+    PyObject_GC_UnTrack(object);
     PyGraph* graph = as_graph(object);
     std::construct_at(&graph->builder, std::in_place);
+    std::construct_at(&graph->holders);
     graph->busy = false;
+    PyObject_GC_Track(object);
     return object;
   });
 }
 
 void graph_dealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
   std::destroy_at(&as_graph(self)->builder);
+  std::destroy_at(&as_graph(self)->holders);
   type->tp_free(self);
   Py_DECREF(type);
+}
+
+int graph_traverse(PyObject* self, visitproc visit, void* arg) {
+  Py_VISIT(Py_TYPE(self));
+  return as_graph(self)->holders.traverse(visit, arg);
+}
+
+// Leaves the graph taken. A graph in the middle of a call is referenced by
+// that call and so never garbage; it is left alone all the same.
+int graph_clear(PyObject* self) {
+  PyGraph* graph = as_graph(self);
+  if (graph->busy) return 0;
+  ModuleGilScope scope;
+  // Taken out first: releasing a callable runs arbitrary code, which must
+  // find the graph already empty.
+  std::optional<GraphBuilder> builder = std::exchange(graph->builder, std::nullopt);
+  ReferenceHolders holders = std::exchange(graph->holders, ReferenceHolders());
+  return 0;
 }
 
 PyMethodDef graph_methods[] = {
@@ -209,11 +240,14 @@ PyType_Slot graph_slots[] = {
     {Py_tp_doc, const_cast<char*>("Python wrapper for Graph builder")},
     {Py_tp_new, reinterpret_cast<void*>(graph_new)},
     {Py_tp_dealloc, reinterpret_cast<void*>(graph_dealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(graph_traverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(graph_clear)},
     {Py_tp_methods, graph_methods},
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {"builtins.Graph", sizeof(PyGraph), 0, Py_TPFLAGS_DEFAULT, graph_slots};
+PyType_Spec graph_spec = {"builtins.Graph", sizeof(PyGraph), 0,
+                          Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots};
 
 }  // namespace
 

@@ -9,6 +9,10 @@ namespace pelmo {
 
 Context NoopNodeFunction::call(const Context&) const { return Context(); }
 
+int PyNodeFunction::visit_references(ReferenceVisitor visit, void* arg) const {
+  return callable_ ? visit(callable_.get(), arg) : 0;
+}
+
 void write_to_stderr(const std::string& message) {
   PyObject* current = PySys_GetObject("stderr");
   if (current == nullptr || current == Py_None) return;

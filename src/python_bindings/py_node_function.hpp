@@ -20,6 +20,7 @@ class PyNodeFunction final : public NodeFunction {
   // Holds its own reference; the object is not checked for being callable.
   explicit PyNodeFunction(PyObjectRef callable) noexcept : callable_(std::move(callable)) {}
   Context call(const Context& inputs) const override;
+  int visit_references(ReferenceVisitor visit, void* arg) const override;
 
  private:
   PyObjectRef callable_;

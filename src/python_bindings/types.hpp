@@ -11,6 +11,7 @@
 
 #include "builder/graph_builder.hpp"
 #include "dag/dag.hpp"
+#include "python_bindings/reference_holders.hpp"
 
 namespace pelmo {
 
@@ -19,12 +20,19 @@ struct PyGraph {
       // Empty once the graph was built or given to another graph's branch.
       std::optional<GraphBuilder>
           builder;
+  // Every function of the builder that holds Python objects, those of its
+  // stored subgraphs included, each once: what the collector is shown. Kept
+  // in step by the methods, so that a visit need not walk nested records.
+  ReferenceHolders holders;
   // Set for the duration of one method call on this graph.
   bool busy;
 };
 
 struct PyDag {
   PyObject_HEAD Dag dag;
+  // The distinct functions of the nodes that hold Python objects, listed
+  // once at construction so that the collector's visits stay cheap.
+  ReferenceHolders holders;
   // Calls currently using this Dag; shared use never conflicts. Atomic
   // because a call that the interpreter ends during shutdown leaves without
   // the lock.
@@ -46,7 +54,8 @@ PyObject* create_dag_type();
 extern PyTypeObject* graph_type;
 extern PyTypeObject* dag_type;
 
-// A new Dag object owning `dag`; null with an exception set.
+// A new Dag object owning `dag`; null with an exception set (or
+// std::bad_alloc thrown).
 PyObject* new_dag_object(Dag&& dag);
 
 }  // namespace pelmo

@@ -1,7 +1,9 @@
 #include "builder/graph_builder.hpp"
 
 #include <gtest/gtest.h>
+#include <pthread.h>
 
+#include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <optional>
@@ -404,6 +406,78 @@ TEST(GraphBuilderProperty, RandomSequencesBuildCompleteAcyclicDags) {
     ASSERT_EQ(dag.node_count(), expected);
     ASSERT_EQ(dag.execution_order().size(), expected);
   }
+}
+
+// Nesting as deep as `branch` makes it: each level holds the one below as
+// its only record. Building and freeing must not take a stack frame per level.
+constexpr std::size_t kLevels = 1'000'000;
+
+// Empty levels around one node.
+GraphBuilder empty_levels_around_a_node() {
+  GraphBuilder inner = chain({"inner"});
+  for (std::size_t level = 0; level < kLevels; ++level) {
+    GraphBuilder outer;
+    branch(outer, std::move(inner));
+    inner = std::move(outer);
+  }
+  return inner;
+}
+
+// A node per level, and records nested within attached records: each level
+// holds, attached, an empty holder, which holds the level below unattached.
+// Built, the levels come in from the outside in.
+GraphBuilder levels_within_attached_records() {
+  GraphBuilder inner = chain({"0"});
+  for (std::size_t level = 1; level < kLevels / 2; ++level) {
+    GraphBuilder holder;
+    branch(holder, std::move(inner));
+    GraphBuilder outer = chain({std::to_string(level).c_str()});
+    branch(outer, std::move(holder));
+    inner = std::move(outer);
+  }
+  return inner;
+}
+
+bool deep_nesting_builds_and_frees() {
+  Dag one = build(empty_levels_around_a_node());
+  if (labels_of(one.nodes()) != Labels{"inner"}) return false;
+  Dag all = build(levels_within_attached_records());
+  if (all.node_count() != kLevels / 2 || all.levels().size() != 1) return false;
+  for (std::size_t position = 0; position < all.node_count(); ++position) {
+    const Node& node = all.nodes()[position];
+    if (node.id != position || node.label != std::to_string(kLevels / 2 - 1 - position)) {
+      return false;
+    }
+  }
+  // Freed without being built, as the temporaries die.
+  empty_levels_around_a_node();
+  levels_within_attached_records();
+  return true;
+}
+
+// Exits with 0 when `body` returns true on a thread with a 256 KiB stack.
+[[noreturn]] void exit_with_result_on_small_stack(bool (*body)()) {
+  struct Call {
+    bool (*body)();
+    bool passed = false;
+  } call{body};
+  pthread_attr_t attributes;
+  pthread_attr_init(&attributes);
+  pthread_attr_setstacksize(&attributes, 256 * 1024);
+  pthread_t thread;
+  auto run = [](void* argument) -> void* {
+    Call& self = *static_cast<Call*>(argument);
+    self.passed = self.body();
+    return nullptr;
+  };
+  if (pthread_create(&thread, &attributes, run, &call) != 0) std::exit(2);
+  pthread_join(thread, nullptr);
+  std::exit(call.passed ? 0 : 1);
+}
+
+TEST(GraphBuilderDeathTest, MillionLevelsOfNestingBuildAndFreeOnASmallStack) {
+  EXPECT_EXIT(exit_with_result_on_small_stack(deep_nesting_builds_and_frees),
+              ::testing::ExitedWithCode(0), "");
 }
 
 }  // namespace

@@ -1,8 +1,10 @@
 """Reference counts and memory stay flat over many runs; dropping a Dag frees its callables."""
 
+import collections
 import gc
 import os
 import sys
+import threading
 import time
 import tracemalloc
 import weakref
@@ -246,6 +248,138 @@ class TestRelease:
         del dag, graph, result
         gc.collect()
         assert sys.getrefcount(function) == baseline
+
+
+class Pipeline:
+    """Its nodes are its own bound methods, and it keeps what it made of them: a reference cycle."""
+
+    finalised = []
+
+    def __init__(self, keep):
+        self.name = keep.__name__
+        keep(self)
+
+    def load(self, inputs):
+        return {"x": 1}
+
+    def step(self, inputs):
+        return {"y": inputs["x"] + 1}
+
+    def __del__(self):
+        Pipeline.finalised.append(self.name)
+
+
+def keep_dag(pipeline):
+    graph = pelmo.Graph()
+    graph.add(pipeline.load, outputs={"x": "x"})
+    graph.variants([pipeline.step, pipeline.step], inputs={"x": "x"}, outputs={"y": "y"})
+    pipeline.dag = graph.build()
+    assert pipeline.dag.execute() == {"x": 1, "y": 2}
+
+
+def keep_graph(pipeline):
+    pipeline.graph = pelmo.Graph()
+    pipeline.graph.add(pipeline.load, outputs={"x": "x"})
+    pipeline.graph.variants([pipeline.step, pipeline.step])
+
+
+def keep_records(pipeline):
+    # One subgraph stored whole (received while empty), one copied at the
+    # branch point and stored too, and one nested inside another.
+    pipeline.graph = pelmo.Graph()
+    unattached = pelmo.Graph()
+    unattached.add(pipeline.load)
+    pipeline.graph.branch(unattached)
+    pipeline.graph.add()
+    attached = pelmo.Graph()
+    attached.add(pipeline.step)
+    holder = pelmo.Graph()
+    holder.branch(attached)
+    pipeline.graph.branch(holder)
+
+
+class TestCycles:
+    @pytest.fixture(autouse=True)
+    def no_automatic_collection(self):
+        gc.collect()
+        Pipeline.finalised.clear()
+        gc.disable()
+        yield
+        gc.enable()
+
+    @pytest.mark.parametrize("keep", [keep_dag, keep_graph, keep_records])
+    def test_pipeline_keeping_its_own_graph_or_dag_is_collected(self, keep):
+        pipeline = Pipeline(keep)
+        alive = weakref.ref(pipeline)
+        del pipeline
+        assert alive() is not None  # only the collector can free a cycle
+        gc.collect()
+        assert alive() is None
+        assert Pipeline.finalised == [keep.__name__]
+
+    def test_each_reference_is_shown_to_the_collector_once(self):
+        # Functions are shared by variant paths, branch copies and stored
+        # subgraphs; each strong reference must be visited exactly once.
+        def f(inputs):
+            return {}
+
+        def h(inputs):
+            return {}
+
+        graph = pelmo.Graph()
+        graph.add(f)
+        graph.variants([h, h, f])
+        graph.add(f)
+        side = pelmo.Graph()
+        side.add(h)
+        graph.branch(side)
+        holder = pelmo.Graph()
+        nested = pelmo.Graph()
+        nested.add(f)
+        holder.branch(nested)
+        graph.branch(holder)
+        expected = {f: 4, h: 3, pelmo.Graph: 1}
+
+        def counts(obj):
+            return dict(collections.Counter(gc.get_referents(obj)))
+
+        assert counts(graph) == expected
+        assert counts(side) == counts(holder) == counts(nested) == {pelmo.Graph: 1}
+        dag = graph.build()
+        assert dag.node_count() == 1 + 3 + 3 + 3 + 1
+        assert counts(graph) == {pelmo.Graph: 1}
+        assert counts(dag) == {f: 4, h: 3, pelmo.Dag: 1}
+
+    @MODES
+    def test_collector_on_another_thread_during_runs(self, parallel):
+        gc.enable()
+        holder = Pipeline(keep_dag)
+        stop = threading.Event()
+
+        def collect():
+            while not stop.is_set():
+                gc.collect()
+                time.sleep(0)  # lets the run's threads have the lock between collections
+
+        def make_garbage(inputs):
+            cycle = [inputs]
+            cycle.append(cycle)
+            return {"z": len(cycle)}
+
+        graph = pelmo.Graph()
+        graph.add(holder.load, outputs={"x": "x"})
+        graph.variants([holder.step, make_garbage] * 4, inputs={"x": "x"}, outputs={"y": "y", "z": "z"})
+        graph.add(make_garbage, inputs={"y": "x"}, outputs={"z": "w"})
+        holder.extra = graph.build()
+        collector = threading.Thread(target=collect)
+        collector.start()
+        try:
+            for _ in range(50):
+                assert holder.extra.execute(parallel=parallel) == {"x": 1, "y": 2, "z": 2, "w": 2}
+                assert holder.dag.execute(parallel=parallel) == {"x": 1, "y": 2}
+        finally:
+            stop.set()
+            collector.join()
 
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")

@@ -75,6 +75,82 @@ class TestConcurrencyStress:
         assert done.stdout == "0\n"
 
 
+
+class TestDeepNesting:
+    @pytest.mark.parametrize("stack", ["main", "thread"], ids=["main thread", "256 KiB thread"])
+    def test_million_levels_build_run_render_and_free(self, stack):
+        # Every `branch` into an empty graph nests the records one level deeper.
+        code = f"""
+            import gc, threading, weakref, pelmo
+            LEVELS = 1_000_000
+
+            class Node:
+                def __call__(self, inputs):
+                    return {{"y": 1}}
+
+            def empty_levels_around(function):
+                graph = pelmo.Graph()
+                graph.add(function, outputs={{"y": "y"}})
+                for _ in range(LEVELS):
+                    outer = pelmo.Graph()
+                    outer.branch(graph)
+                    graph = outer
+                return graph
+
+            def levels_within_attached_records(levels):
+                # A node per level, attached to which an empty holder keeps
+                # the level inside: it joins only when the whole is built.
+                graph = pelmo.Graph()
+                graph.add(label="0")
+                for level in range(1, levels):
+                    holder = pelmo.Graph()
+                    holder.branch(graph)
+                    graph = pelmo.Graph()
+                    graph.add(label=str(level))
+                    graph.branch(holder)
+                return graph
+
+            def main():
+                node = Node()
+                alive = weakref.ref(node)
+                dag = empty_levels_around(node).build()
+                assert dag.node_count() == 1
+                assert dag.execute() == dag.execute(parallel=True) == {{"y": 1}}
+                del dag
+                unbuilt = empty_levels_around(node)
+                gc.collect()
+                del unbuilt, node
+                assert alive() is None
+
+                levels = LEVELS // 2
+                dag = levels_within_attached_records(levels).build()
+                lines = dag.to_mermaid().splitlines()
+                assert len(lines) == 1 + levels
+                assert lines[1] == f'    0["{{levels - 1}}"]' and lines[-1] == f'    {{levels - 1}}["0"]'
+                assert dag.execute() == {{}}
+                del dag
+
+                # The innermost callable holds the outermost graph: a cycle.
+                node = Node()
+                alive = weakref.ref(node)
+                node.graph = empty_levels_around(node)
+                del node
+                gc.collect()
+                assert alive() is None
+                print("done")
+
+            if "{stack}" == "thread":
+                threading.stack_size(256 * 1024)
+                thread = threading.Thread(target=main)
+                thread.start()
+                thread.join()
+            else:
+                main()
+        """
+        done = run_child(textwrap.dedent(code), timeout=600)
+        assert_clean_exit(done)
+        assert done.stdout == "done\n", done.stderr
+
 def random_failing_dag(seed):
     """Source of a child building a random DAG where a fifth of the nodes fail."""
     return f"""
