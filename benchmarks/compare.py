@@ -408,19 +408,20 @@ class WideRow:
     work: str
     engine: str
     concurrency: int
-    seconds: float
+    seconds: float  # the median of `repeats`
     floor: float
     cpu_floor: float
     node_seconds: float
+    repeats: list[float] = field(default_factory=list)
 
 
-def median_call_seconds(function: NodeFunction, calls: int) -> float:
+def call_seconds(function: NodeFunction, calls: int) -> list[float]:
     times = []
     for _ in range(calls):
         start = time.perf_counter()
         function({})
         times.append(time.perf_counter() - start)
-    return statistics.median(times)
+    return times
 
 
 def level_floor(levels: int, concurrency: int, node_seconds: float) -> float:
@@ -429,14 +430,17 @@ def level_floor(levels: int, concurrency: int, node_seconds: float) -> float:
     return levels * math.ceil(WIDE_WIDTH / concurrency) * node_seconds
 
 
-def wide_scenario(settings: Settings) -> list[WideRow]:
+def wide_scenario(settings: Settings) -> tuple[list[WideRow], dict[str, list[float]]]:
+    """The rows, and the 50 timed calls of each measured node alone."""
     levels = settings.wide_levels
     cores = available_cores()
     matmul = make_matmul_node()
     matmul({})  # loads BLAS kernels before anything is timed
+    matmul_name = f"matmul {MATRIX_SIZE}x{MATRIX_SIZE}"
+    node_samples = {matmul_name: call_seconds(matmul, 50)}
     works: dict[str, tuple[NodeFunction, float, bool]] = {
         "sleep 5 ms": (sleep_node, SLEEP_SECONDS, False),
-        f"matmul {MATRIX_SIZE}x{MATRIX_SIZE}": (matmul, median_call_seconds(matmul, 50), True),
+        matmul_name: (matmul, statistics.median(node_samples[matmul_name]), True),
     }
     rows: list[WideRow] = []
     for work_name, (work, node_seconds, cpu_bound) in works.items():
@@ -456,14 +460,15 @@ def wide_scenario(settings: Settings) -> list[WideRow]:
                  partial(dask.threaded.get, graph, last_keys, num_workers=concurrency)),
             ]
         for engine, concurrency, run in engines:
-            seconds = statistics.median(time_repeats(run, settings.repeats))
+            repeats = time_repeats(run, settings.repeats)
+            seconds = statistics.median(repeats)
             floor = level_floor(levels, concurrency, node_seconds)
             # Products cannot overlap beyond the cores, whatever the thread count.
             cpu_floor = level_floor(levels, min(concurrency, cores), node_seconds) if cpu_bound else floor
-            row = WideRow(work_name, engine, concurrency, seconds, floor, cpu_floor, node_seconds)
+            row = WideRow(work_name, engine, concurrency, seconds, floor, cpu_floor, node_seconds, repeats)
             rows.append(row)
             print(f"  wide {work_name}: {engine}: {seconds:.3f} s (floor {floor:.3f} s)", flush=True)
-    return rows
+    return rows, node_samples
 
 
 def wide_table(rows: Sequence[WideRow], levels: int) -> str:
@@ -688,7 +693,9 @@ def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], se
     mode = "quick (small sizes, 3 repeats)" if settings.quick else f"full, {settings.repeats} repeats"
     lines = ["# pelmo compared", ""]
     lines += [f"- **{key}**: {value}" for key, value in env.items()]
-    lines += [f"- **run**: {mode}; every figure is the median of the repeats", ""]
+    lines += [f"- **run**: {mode}; each chain, wide and sweep figure is the median of the repeats "
+              "(all of them are in results.json); the native figures are Google Benchmark's, one run "
+              "each; the memory figures come from one probe", ""]
     for title, body in sections:
         lines += [f"## {title}", "", body, ""]
     path = settings.out_dir / "results.md"
@@ -745,9 +752,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         raw["chain"] = [asdict(m) for m in [*chain, *builds]]
     if "wide" in settings.scenarios:
         print("wide", flush=True)
-        rows = wide_scenario(settings)
+        rows, node_samples = wide_scenario(settings)
         sections.append(("wide: GIL-releasing work in levels", wide_table(rows, settings.wide_levels)))
         raw["wide"] = [asdict(r) for r in rows]
+        raw["wide_node_alone_seconds"] = node_samples
     if "sweep" in settings.scenarios:
         print("sweep", flush=True)
         sweep = sweep_scenario(settings)

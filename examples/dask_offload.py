@@ -17,8 +17,15 @@ import json
 import math
 import os
 import time
+from typing import TYPE_CHECKING, Any, Callable, Dict, List, Optional, Sequence, Tuple
 
 import pelmo
+
+if TYPE_CHECKING:
+    from dask.distributed import Client, LocalCluster
+
+# What a node receives and what it returns.
+Values = Dict[str, Any]
 
 LIMIT = 200_000
 SHARDS = 4
@@ -28,7 +35,7 @@ SHARDS = 4
 FETCH_SECONDS = 0.5
 
 
-def count_primes(lo, hi, fetch_seconds=FETCH_SECONDS):
+def count_primes(lo: int, hi: int, fetch_seconds: float = FETCH_SECONDS) -> Values:
     """Runs on the cluster: the number of primes in [lo, hi), with the
     task's own start and end times (wall clock, seconds since the epoch) and
     the worker that ran it."""
@@ -54,13 +61,13 @@ def count_primes(lo, hi, fetch_seconds=FETCH_SECONDS):
             "worker": get_worker().address}
 
 
-def shard_bounds(limit=LIMIT, shards=SHARDS):
+def shard_bounds(limit: int = LIMIT, shards: int = SHARDS) -> List[Tuple[int, int]]:
     edges = [limit * i // shards for i in range(shards + 1)]
     return list(zip(edges, edges[1:]))
 
 
-def offload(client, index, fetch_seconds):
-    def node(inputs):
+def offload(client: "Client", index: int, fetch_seconds: float) -> Callable[[Values], Values]:
+    def node(inputs: Values) -> Values:
         lo, hi = inputs["bounds"][index]
         # pure=False: a rerun must execute again rather than reuse a result
         # the cluster still holds, or the recorded times would be stale.
@@ -70,7 +77,8 @@ def offload(client, index, fetch_seconds):
     return node
 
 
-def build_graph(client, limit=LIMIT, shards=SHARDS, fetch_seconds=FETCH_SECONDS):
+def build_graph(client: "Client", limit: int = LIMIT, shards: int = SHARDS,
+                fetch_seconds: float = FETCH_SECONDS) -> pelmo.Dag:
     graph = pelmo.Graph()
     graph.add(lambda _inputs: {"bounds": shard_bounds(limit, shards)}, "Split", outputs={"bounds": "bounds"})
     graph.variants(
@@ -82,7 +90,8 @@ def build_graph(client, limit=LIMIT, shards=SHARDS, fetch_seconds=FETCH_SECONDS)
     return graph.build()
 
 
-def run(client, limit=LIMIT, shards=SHARDS, fetch_seconds=FETCH_SECONDS, max_threads=None):
+def run(client: "Client", limit: int = LIMIT, shards: int = SHARDS, fetch_seconds: float = FETCH_SECONDS,
+        max_threads: Optional[int] = None) -> Values:
     """Runs the DAG in parallel mode against `client` and returns the context
     with `total` (primes below `limit`) and `tasks` (one record per cluster
     task: its range, count, start and end) added."""
@@ -94,22 +103,25 @@ def run(client, limit=LIMIT, shards=SHARDS, fetch_seconds=FETCH_SECONDS, max_thr
     return context
 
 
-def local_cluster():
+def local_cluster() -> "LocalCluster":
     from dask.distributed import LocalCluster
 
     # Loopback only, no dashboard: the example must not open anything to the
     # network it was not asked to. A threaded cluster defaults to the inproc
     # transport, which rejects a host, hence tcp spelled out.
-    return LocalCluster(
+    # (A dict typed Any, because distributed annotates dashboard_address as
+    # str although None is how it is switched off.)
+    options: Dict[str, Any] = dict(
         protocol="tcp", host="127.0.0.1", scheduler_port=0, processes=False,
         n_workers=1, threads_per_worker=SHARDS, dashboard_address=None,
     )
+    return LocalCluster(**options)
 
 
-def main(argv=None):
+def main(argv: Optional[Sequence[str]] = None) -> None:
     from dask.distributed import Client
 
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--scheduler", default=os.environ.get("PELMO_DASK_SCHEDULER"),
                         help="address of a running scheduler (default: $PELMO_DASK_SCHEDULER, "
                              "else a LocalCluster on 127.0.0.1)")

@@ -7,13 +7,17 @@ prints the report and the Mermaid text of the graph.
 """
 
 import statistics
+from typing import Any, Dict, List, Set
 
 import pelmo
+
+# What a node receives and what it returns.
+Values = Dict[str, Any]
 
 # Deliberately untidy, the way order exports usually are: stray whitespace
 # and case in categories, amounts as strings, a missing amount, a duplicated
 # order id and a refund (negative amount) that must not count as a sale.
-ORDERS = [
+ORDERS: List[Dict[str, Any]] = [
     {"id": 1, "category": "books", "amount": "12.50"},
     {"id": 2, "category": " Games", "amount": "59.99"},
     {"id": 3, "category": "books", "amount": "8.00"},
@@ -35,13 +39,13 @@ ORDERS = [
 OUTLIER_MADS = 5.0
 
 
-def load(_inputs):
+def load(_inputs: Values) -> Values:
     # Shallow copies, so cleaning can never reach back into the module data.
     return {"rows": [dict(row) for row in ORDERS]}
 
 
-def clean(inputs):
-    seen = set()
+def clean(inputs: Values) -> Values:
+    seen: Set[int] = set()
     rows = []
     for row in inputs["raw"]:
         if row["id"] in seen or row["amount"] is None:
@@ -54,14 +58,14 @@ def clean(inputs):
     return {"rows": rows, "dropped": len(inputs["raw"]) - len(rows)}
 
 
-def category_totals(inputs):
-    totals = {}
+def category_totals(inputs: Values) -> Values:
+    totals: Dict[str, float] = {}
     for row in inputs["rows"]:
         totals[row["category"]] = round(totals.get(row["category"], 0.0) + row["amount"], 2)
     return {"totals": dict(sorted(totals.items()))}
 
 
-def outliers(inputs):
+def outliers(inputs: Values) -> Values:
     amounts = [row["amount"] for row in inputs["rows"]]
     median = statistics.median(amounts)
     mad = statistics.median(abs(a - median) for a in amounts)
@@ -69,7 +73,7 @@ def outliers(inputs):
     return {"ids": flagged, "median": median}
 
 
-def build_report(context):
+def build_report(context: Values) -> str:
     # The report combines both analyses, so it is computed from the finished
     # context: a node added after the branches would hang off Clean, beside
     # them, and in parallel mode could run before either analysis is done.
@@ -80,7 +84,7 @@ def build_report(context):
     return "\n".join(lines)
 
 
-def build_graph():
+def build_graph() -> pelmo.Dag:
     graph = pelmo.Graph()
     graph.add(load, "Load", outputs={"rows": "raw"})
     graph.add(clean, "Clean", inputs={"raw": "raw"}, outputs={"rows": "clean", "dropped": "dropped"})
@@ -97,13 +101,13 @@ def build_graph():
     return graph.build()
 
 
-def run(parallel=False):
+def run(parallel: bool = False) -> Values:
     context = build_graph().execute(parallel=parallel, max_threads=2)
     context["report"] = build_report(context)
     return context
 
 
-def main():
+def main() -> None:
     context = run()
     print(context["report"])
     print()

@@ -6,15 +6,23 @@ Run it with `python examples/numpy_sweep.py` once pelmo and NumPy are
 installed.
 """
 
+from typing import Any, Callable, Dict, Tuple
+
 import numpy as np
+import numpy.typing as npt
 
 import pelmo
+
+# What a node receives and what it returns.
+Values = Dict[str, Any]
+Array = npt.NDArray[np.float64]
 
 LAMBDAS = (1e-3, 1e-2, 1e-1, 1.0, 10.0, 100.0, 1000.0)
 SEED = 7
 
 
-def make_data(_inputs, seed=SEED, n_train=60, n_val=400, n_features=40):
+def make_data(_inputs: Values, seed: int = SEED, n_train: int = 60, n_val: int = 400,
+              n_features: int = 40) -> Values:
     # Few training rows per feature and correlated features: an
     # unregularised fit chases the noise, a heavily regularised one shrinks
     # everything to zero, so the best strength lies in between.
@@ -23,7 +31,7 @@ def make_data(_inputs, seed=SEED, n_train=60, n_val=400, n_features=40):
     true_w = np.zeros(n_features)
     true_w[:8] = rng.normal(scale=2.0, size=8)
 
-    def sample(n):
+    def sample(n: int) -> Tuple[Array, Array]:
         X = rng.normal(size=(n, n_features)) @ mixing
         return X, X @ true_w + rng.normal(scale=1.5, size=n)
 
@@ -32,10 +40,10 @@ def make_data(_inputs, seed=SEED, n_train=60, n_val=400, n_features=40):
     return {"train": (X_train, y_train), "val": (X_val, y_val), "true_w": true_w}
 
 
-def ridge(index, lam):
+def ridge(index: int, lam: float) -> Callable[[Values], Values]:
     # Variants share one output mapping, so each returns only its own name
     # and every strength lands in the context under a name of its own.
-    def fit(inputs):
+    def fit(inputs: Values) -> Values:
         X, y = inputs["train"]
         X_val, y_val = inputs["val"]
         # np.linalg.solve releases the GIL, which is what lets the parallel
@@ -47,11 +55,11 @@ def ridge(index, lam):
     return fit
 
 
-def result_name(index):
+def result_name(index: int) -> str:
     return f"ridge_{index}"
 
 
-def build_graph():
+def build_graph() -> pelmo.Dag:
     graph = pelmo.Graph()
     graph.add(make_data, "Data", outputs={"train": "train", "val": "val", "true_w": "true_w"})
     graph.variants(
@@ -63,20 +71,20 @@ def build_graph():
     return graph.build()
 
 
-def compare(context):
+def compare(context: Values) -> Values:
     # Done on the finished context: a node added after the variants would be
     # repeated once per variant, each copy hanging off a single fit.
     fits = [context[result_name(i)] for i in range(len(LAMBDAS))]
     return min(fits, key=lambda fit: fit["val_mse"])
 
 
-def run(parallel=True, max_threads=4):
+def run(parallel: bool = True, max_threads: int = 4) -> Values:
     context = build_graph().execute(parallel=parallel, max_threads=max_threads)
     context["best"] = compare(context)
     return context
 
 
-def main():
+def main() -> None:
     context = run()
     for i in range(len(LAMBDAS)):
         fit = context[result_name(i)]

@@ -8,15 +8,19 @@ results and the Mermaid text of the graph.
 
 import json
 import statistics
+from typing import Any, Callable, Dict
 
 import pelmo
 
+# What a node receives and what it returns.
+Values = Dict[str, Any]
 
-def load(_inputs):
+
+def load(_inputs: Values) -> Values:
     return {"readings": [3.0, 4.5, None, 5.25, 120.0, 4.75, 5.0]}
 
 
-def clean(inputs):
+def clean(inputs: Values) -> Values:
     values = [v for v in inputs["raw"] if v is not None]
     median = statistics.median(values)
     return {"values": [v for v in values if abs(v - median) < 10 * median / 2]}
@@ -25,20 +29,20 @@ def clean(inputs):
 FACTORS = (0.5, 1.0, 2.0)
 
 
-def scaler(factor):
+def scaler(factor: float) -> Callable[[Values], Values]:
     # Variants share one output mapping; each returns only its own name, so
     # every factor's result reaches the context under a name of its own.
-    def scale(inputs):
+    def scale(inputs: Values) -> Values:
         return {f"x{factor}": round(statistics.fmean(inputs["values"]) * factor, 3)}
 
     return scale
 
 
-def audit(inputs):
+def audit(inputs: Values) -> Values:
     return {"report": f"{len(inputs['raw'])} readings loaded"}
 
 
-def build_graph():
+def build_graph() -> pelmo.Dag:
     graph = pelmo.Graph()
     graph.add(load, "Load", outputs=[("readings", "raw")])
     graph.add(clean, "Clean", inputs=[("raw", "raw")], outputs=[("values", "clean")])
@@ -57,7 +61,7 @@ def build_graph():
     return graph.build()
 
 
-def main():
+def main() -> None:
     dag = build_graph()
     print(f"nodes: {dag.node_count()}")
     sequential = dag.execute()

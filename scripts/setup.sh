@@ -2,9 +2,12 @@
 # Prepares a machine for building and testing: Debian packages (GoogleTest,
 # Google Benchmark), a virtual environment with CPython 3.10 in .venv, and
 # the Python build and test tools. Safe to run again; does only what is
-# missing. PYTHON may name the interpreter to use, VENV the environment.
-# With --mermaid it also brings Mermaid's own client for `make
-# check-mermaid`: Debian's chromium and mermaid.min.js in build/mermaid/.
+# missing. PYTHON may name the interpreter to use, VENV the environment,
+# REQUIREMENTS what goes into it; NATIVE=0 skips the Debian packages, which
+# only the C++ tests and benchmarks need; UPGRADE_PIP=0 keeps the venv's own
+# pip, which builds pelmo as well. With --mermaid it also brings Mermaid's
+# own client for `make check-mermaid`: Debian's chromium and mermaid.min.js
+# in build/mermaid/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -30,6 +33,7 @@ find_python() {
 apt_packages=(libgtest-dev libbenchmark-dev)
 $mermaid && apt_packages+=(chromium)
 missing=()
+if [ "${NATIVE:-1}" = 0 ]; then apt_packages=(); fi
 for package in "${apt_packages[@]}"; do
   dpkg -s "$package" >/dev/null 2>&1 || missing+=("$package")
 done
@@ -50,11 +54,12 @@ if [ "$want" != "$have" ]; then
   rm -rf "$venv"
   "$python" -m venv "$venv"
 fi
-stamp="$venv/.requirements-dev.installed"
-if [ ! -f "$stamp" ] || ! cmp -s requirements-dev.txt "$stamp"; then
-  "$venv/bin/python" -m pip install -q --upgrade pip
-  "$venv/bin/python" -m pip install -q -r requirements-dev.txt
-  cp requirements-dev.txt "$stamp"
+requirements=${REQUIREMENTS:-requirements-dev.txt}
+stamp="$venv/.$(basename "$requirements" .txt).installed"
+if [ ! -f "$stamp" ] || ! cmp -s "$requirements" "$stamp"; then
+  if [ "${UPGRADE_PIP:-1}" = 1 ]; then "$venv/bin/python" -m pip install -q --upgrade pip; fi
+  "$venv/bin/python" -m pip install -q -r "$requirements"
+  cp "$requirements" "$stamp"
 fi
 
 # The wheel only carries the file (it declares Python >= 3.12, hence the

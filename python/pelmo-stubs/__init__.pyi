@@ -1,10 +1,15 @@
 """Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"""
 
-from typing import Any, Callable, Dict, List, Optional, Sequence, Tuple, Union, final
+from typing import Any, Dict, List, NoReturn, Optional, Protocol, Sequence, Tuple, Union, final
 
 __all__ = ["Graph", "Dag"]
 
-_NodeCallable = Callable[[Dict[str, Any]], Dict[str, Any]]
+# A protocol rather than a Callable alias: against a Callable context mypy
+# cannot infer a lambda with an extra defaulted parameter, the
+# `lambda d, k=k: ...` of a sweep, while a protocol's call accepts it.
+class _NodeCallable(Protocol):
+    def __call__(self, inputs: Dict[str, Any], /) -> Dict[str, Any]: ...
+
 _Mapping = Union[Dict[str, str], List[Tuple[str, str]]]
 
 @final
@@ -36,6 +41,10 @@ class Graph:
 @final
 class Dag:
     """Python wrapper for DAG executor"""
+
+    # A Dag comes only from Graph.build(); calling Dag() raises TypeError, so
+    # no call may type-check: the parameter takes no value.
+    def __init__(self, use_Graph_build: NoReturn) -> None: ...
 
     def execute(self, parallel: bool = False, max_threads: Optional[int] = None) -> Dict[str, Any]:
         """Execute the DAG"""

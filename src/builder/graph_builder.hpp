@@ -15,19 +15,14 @@
 namespace pelmo {
 
 // Parsed `inputs` or `outputs`: (broadcast_var, impl_var) or (impl_var,
-// broadcast_var) pairs in argument order, duplicates included.
+// broadcast_var) pairs in argument order, duplicates included. Empty when
+// the caller gave none.
 using PairList = std::vector<std::pair<std::string, std::string>>;
 
 struct BranchRecord;
 
-struct GraphBuilder {
-  std::vector<Node> nodes;
-  std::vector<NodeId> tails;
-  std::vector<BranchRecord> subgraphs;
-  std::optional<std::vector<NodeId>> branch_point;
-  NodeId next_node_id = 0;
-  std::uint64_t next_branch_id = 1;
-
+class GraphBuilder {
+ public:
   GraphBuilder();
   // Move-only: a node function then belongs to one builder (and later one
   // Dag) at a time, which is what lets the bindings report each of its
@@ -37,6 +32,47 @@ struct GraphBuilder {
   // Iterative: records nest without a depth limit, one level per `branch`
   // of a graph into an empty one.
   ~GraphBuilder();
+
+  // Appends one node per tail (a root when there are none), each depending
+  // on its tail; the new nodes become the tails. Later pairs with the same
+  // first name replace earlier ones.
+  void add(SharedNodeFunction function, const std::optional<std::string>& label,
+           const PairList& inputs, const PairList& outputs);
+
+  // One variant node per function and tail, function-major, labelled
+  // "<label> (v<index>)". The new nodes become the tails and the former
+  // tails the branch point.
+  void variants(const std::vector<SharedNodeFunction>& functions,
+                const std::optional<std::string>& label, const PairList& inputs,
+                const PairList& outputs);
+
+  // Copies the subgraph once per attach point (the branch point, else the
+  // tails), hanging its roots off that point; the tails stay as they were.
+  // Returns the branch id, used up even when nothing is copied.
+  std::uint64_t branch(GraphBuilder&& subgraph);
+
+  // Consumes the builder. Subgraphs that found no attach point (they came
+  // while the graph was empty) join as new roots, their own subgraphs after
+  // them, depth first; subgraphs already copied at a branch point are not
+  // added a second time.
+  Dag build() &&;
+
+ private:
+  std::vector<std::optional<NodeId>> parents() const;
+  Node new_node(const SharedNodeFunction& function, std::optional<std::string> label,
+                const NameMap& inputs, const NameMap& outputs, std::optional<NodeId> parent);
+  void append_copy(const GraphBuilder& source, std::optional<NodeId> attach_point, bool as_branch);
+  template <typename Visit>
+  static void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit);
+
+  std::vector<Node> nodes_;    // in creation order, which is id order
+  std::vector<NodeId> tails_;  // where the next add or variants attaches
+  std::vector<BranchRecord> subgraphs_;
+  // Where the next branch attaches, when set: the parents of the latest
+  // variants, or the tails that the first branch since the last step found.
+  std::optional<std::vector<NodeId>> branch_point_;
+  NodeId next_node_id_ = 0;
+  std::uint64_t next_branch_id_ = 1;
 };
 
 // A subgraph received by `branch`, kept whole. `attached` tells whether its
@@ -47,29 +83,5 @@ struct BranchRecord {
   GraphBuilder subgraph;
   bool attached;
 };
-
-// Appends one node per tail (a root when there are none), each depending on
-// its tail; the new nodes become the tails. Later pairs with the same first
-// name replace earlier ones.
-void add(GraphBuilder& graph, SharedNodeFunction function, const std::optional<std::string>& label,
-         const PairList* inputs, const PairList* outputs);
-
-// One variant node per function and tail, function-major, labelled
-// "<label> (v<index>)". The new nodes become the tails and the former tails
-// the branch point.
-void variants(GraphBuilder& graph, const std::vector<SharedNodeFunction>& functions,
-              const std::optional<std::string>& label, const PairList* inputs,
-              const PairList* outputs);
-
-// Copies the subgraph once per attach point (the branch point, else the
-// tails), hanging its roots off that point; the tails stay as they were.
-// Returns the branch id, used up even when nothing is copied.
-std::uint64_t branch(GraphBuilder& graph, GraphBuilder&& subgraph);
-
-// Consumes the builder. Subgraphs that found no attach point (they came
-// while the graph was empty) join as new roots, their own subgraphs after
-// them, depth first; subgraphs already copied at a branch point are not
-// added a second time.
-Dag build(GraphBuilder&& graph);
 
 }  // namespace pelmo

@@ -11,9 +11,8 @@ namespace {
 
 [[noreturn]] void raise_type_error(const Signature& signature, const char* name,
                                    const char* expected, PyObject* got) {
-  PyErr_Format(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", signature.method, name,
-               expected, Py_TYPE(got)->tp_name);
-  throw PythonErrorAlreadySet();
+  raise(PyExc_TypeError, "%s() argument '%s' must be %s, not %.200s", signature.method, name,
+        expected, Py_TYPE(got)->tp_name);
 }
 
 std::string utf8_text(PyObject* text) {
@@ -36,19 +35,13 @@ bool keyword_is(PyObject* keyword, std::string_view name) {
 
 // The first text is converted before the second is looked at, so a first
 // text that cannot be encoded is the error whatever the second one is.
-// `set_type_error` sets the error for an element that is not a str.
-template <typename SetTypeError>
+// `raise_not_text` raises the error for an element that is not a str.
+template <typename RaiseNotText>
 std::pair<std::string, std::string> text_pair(PyObject* first, PyObject* second,
-                                              SetTypeError&& set_type_error) {
-  if (!PyUnicode_Check(first)) {
-    set_type_error(first);
-    throw PythonErrorAlreadySet();
-  }
+                                              RaiseNotText&& raise_not_text) {
+  if (!PyUnicode_Check(first)) raise_not_text(first);
   std::string first_text = utf8_text(first);
-  if (!PyUnicode_Check(second)) {
-    set_type_error(second);
-    throw PythonErrorAlreadySet();
-  }
+  if (!PyUnicode_Check(second)) raise_not_text(second);
   return {std::move(first_text), utf8_text(second)};
 }
 
@@ -58,9 +51,8 @@ std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* cons
                                       Py_ssize_t nargs, PyObject* kwnames) {
   const std::size_t count = signature.parameters.size();
   if (static_cast<std::size_t>(nargs) > count) {
-    PyErr_Format(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", signature.method,
-                 count, count == 1 ? "" : "s", nargs);
-    throw PythonErrorAlreadySet();
+    raise(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", signature.method, count,
+          count == 1 ? "" : "s", nargs);
   }
   std::vector<PyObject*> bound(count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
@@ -76,22 +68,19 @@ std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* cons
       }
     }
     if (slot == count) {
-      PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument %R", signature.method,
-                   keyword);
-      throw PythonErrorAlreadySet();
+      raise(PyExc_TypeError, "%s() got an unexpected keyword argument %R", signature.method,
+            keyword);
     }
     if (bound[slot] != nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.method,
-                   signature.parameters[slot]);
-      throw PythonErrorAlreadySet();
+      raise(PyExc_TypeError, "%s() got multiple values for argument '%s'", signature.method,
+            signature.parameters[slot]);
     }
     bound[slot] = args[nargs + k];
   }
   for (std::size_t p = 0; p < signature.required; ++p) {
     if (bound[p] == nullptr) {
-      PyErr_Format(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)",
-                   signature.method, signature.parameters[p], p + 1);
-      throw PythonErrorAlreadySet();
+      raise(PyExc_TypeError, "%s() missing required argument '%s' (pos %zu)", signature.method,
+            signature.parameters[p], p + 1);
     }
   }
   return bound;
@@ -149,16 +138,17 @@ std::vector<PyObjectRef> callables_argument(const Signature& signature, PyObject
   return items;
 }
 
-PairList parse_pair_list(const Signature& signature, const char* name, PyObject* argument) {
+PairList pairs_argument(const Signature& signature, const char* name, PyObject* argument) {
   PairList pairs;
+  if (is_absent(argument)) return pairs;
   if (PyDict_Check(argument)) {
     Py_ssize_t position = 0;
     PyObject* key = nullptr;
     PyObject* value = nullptr;
     while (PyDict_Next(argument, &position, &key, &value)) {
       pairs.push_back(text_pair(key, value, [&](PyObject* not_text) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s': keys and values must be str, not %.200s",
-                     signature.method, name, Py_TYPE(not_text)->tp_name);
+        raise(PyExc_TypeError, "%s() argument '%s': keys and values must be str, not %.200s",
+              signature.method, name, Py_TYPE(not_text)->tp_name);
       }));
     }
     return pairs;
@@ -167,21 +157,18 @@ PairList parse_pair_list(const Signature& signature, const char* name, PyObject*
     for (Py_ssize_t i = 0; i < PyList_GET_SIZE(argument); ++i) {
       PyObject* item = PyList_GET_ITEM(argument, i);
       if (!PyTuple_Check(item)) {
-        PyErr_Format(PyExc_TypeError, "%s() argument '%s': item %zd must be a tuple, not %.200s",
-                     signature.method, name, i, Py_TYPE(item)->tp_name);
-        throw PythonErrorAlreadySet();
+        raise(PyExc_TypeError, "%s() argument '%s': item %zd must be a tuple, not %.200s",
+              signature.method, name, i, Py_TYPE(item)->tp_name);
       }
       if (PyTuple_GET_SIZE(item) != 2) {
-        PyErr_Format(PyExc_ValueError,
-                     "%s() argument '%s': item %zd must be a pair, not a tuple of length %zd",
-                     signature.method, name, i, PyTuple_GET_SIZE(item));
-        throw PythonErrorAlreadySet();
+        raise(PyExc_ValueError,
+              "%s() argument '%s': item %zd must be a pair, not a tuple of length %zd",
+              signature.method, name, i, PyTuple_GET_SIZE(item));
       }
       pairs.push_back(
           text_pair(PyTuple_GET_ITEM(item, 0), PyTuple_GET_ITEM(item, 1), [&](PyObject* not_text) {
-            PyErr_Format(PyExc_TypeError,
-                         "%s() argument '%s': item %zd must hold two str, not %.200s",
-                         signature.method, name, i, Py_TYPE(not_text)->tp_name);
+            raise(PyExc_TypeError, "%s() argument '%s': item %zd must hold two str, not %.200s",
+                  signature.method, name, i, Py_TYPE(not_text)->tp_name);
           }));
     }
     return pairs;

@@ -38,7 +38,8 @@ std::optional<std::uint64_t> count_argument(const Signature& signature, const ch
 // `functions` of variants: any sequence but str, iterated into references.
 std::vector<PyObjectRef> callables_argument(const Signature& signature, PyObject* argument);
 
-// A dict of str to str, or a list of 2-tuples of str, in order.
-PairList parse_pair_list(const Signature& signature, const char* name, PyObject* argument);
+// `inputs` or `outputs`: a dict of str to str, or a list of 2-tuples of str,
+// in order. None and absence give no pairs, as an empty dict or list does.
+PairList pairs_argument(const Signature& signature, const char* name, PyObject* argument);
 
 }  // namespace pelmo

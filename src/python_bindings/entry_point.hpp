@@ -16,9 +16,16 @@
 
 namespace pelmo {
 
-// Raises a Python exception of `type` with `message` and leaves the call.
-[[noreturn]] inline void raise(PyObject* type, const char* message) {
-  PyErr_SetString(type, message);
+// Raises a Python exception of `type` and leaves the call. With arguments the
+// message is a PyErr_Format format; without, it is taken as it stands, so a
+// '%' in it is only a '%'.
+template <typename... Args>
+[[noreturn]] void raise(PyObject* type, const char* message, Args... args) {
+  if constexpr (sizeof...(Args) == 0) {
+    PyErr_SetString(type, message);
+  } else {
+    PyErr_Format(type, message, args...);
+  }
   throw PythonErrorAlreadySet();
 }
 

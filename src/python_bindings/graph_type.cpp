@@ -38,40 +38,51 @@ class GraphAccess {
   PyGraph* graph_;
 };
 
-// Parses `inputs` or `outputs` when given; an empty list counts as absent.
-std::optional<PairList> optional_pairs(const Signature& signature, const char* name,
-                                       PyObject* argument) {
-  if (is_absent(argument)) return std::nullopt;
-  PairList pairs = parse_pair_list(signature, name, argument);
-  if (pairs.empty()) return std::nullopt;
-  return pairs;
-}
-
-const PairList* pointer_to(const std::optional<PairList>& pairs) {
-  return pairs ? &*pairs : nullptr;
-}
-
 const Signature kAddSignature{"add", {"function", "label", "inputs", "outputs"}, 0};
 const Signature kVariantsSignature{"variants", {"functions", "label", "inputs", "outputs"}, 1};
 const Signature kBranchSignature{"branch", {"subgraph"}, 1};
 
+// The arguments of a node-adding method, parsed, and the builder they go to.
+template <typename First>
+struct NodeArguments {
+  First first;
+  std::optional<std::string> label;
+  GraphBuilder& builder;
+  PairList inputs;
+  PairList outputs;
+};
+
+// Parses the arguments of `add` or `variants`. The checks come in this
+// order, the first failure being the one reported: binding (count, keywords,
+// required), the first argument by `convert_first` and then `label`, in
+// parameter order, the "taken" check, then `inputs` and `outputs`. So a
+// taken graph still reports a bad `functions` or `label`, but not bad pairs.
+template <typename ConvertFirst>
+auto node_arguments(GraphAccess& access, const Signature& signature, PyObject* const* args,
+                    Py_ssize_t nargs, PyObject* kwnames, ConvertFirst&& convert_first) {
+  std::vector<PyObject*> bound = bind_arguments(signature, args, nargs, kwnames);
+  auto first = convert_first(bound[0]);
+  std::optional<std::string> label = label_argument(signature, bound[1]);
+  GraphBuilder& builder = access.builder();
+  PairList inputs = pairs_argument(signature, "inputs", bound[2]);
+  PairList outputs = pairs_argument(signature, "outputs", bound[3]);
+  return NodeArguments<decltype(first)>{std::move(first), std::move(label), builder,
+                                        std::move(inputs), std::move(outputs)};
+}
+
 PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point([&]() -> PyObject* {
     GraphAccess access(self);
-    std::vector<PyObject*> bound = bind_arguments(kAddSignature, args, nargs, kwnames);
-    PyObject* function = is_absent(bound[0]) ? nullptr : bound[0];
-    std::optional<std::string> label = label_argument(kAddSignature, bound[1]);
-    GraphBuilder& builder = access.builder();
-    std::optional<PairList> inputs = optional_pairs(kAddSignature, "inputs", bound[2]);
-    std::optional<PairList> outputs = optional_pairs(kAddSignature, "outputs", bound[3]);
+    auto call = node_arguments(access, kAddSignature, args, nargs, kwnames,
+                               [](PyObject* function) { return function; });
     SharedNodeFunction node_function;
-    if (function != nullptr) {
-      node_function = std::make_shared<PyNodeFunction>(PyObjectRef::borrow(function));
-      access.holders().add(node_function);
-    } else {
+    if (is_absent(call.first)) {
       node_function = std::make_shared<NoopNodeFunction>();
+    } else {
+      node_function = std::make_shared<PyNodeFunction>(PyObjectRef::borrow(call.first));
+      access.holders().add(node_function);
     }
-    add(builder, std::move(node_function), label, pointer_to(inputs), pointer_to(outputs));
+    call.builder.add(std::move(node_function), call.label, call.inputs, call.outputs);
     Py_RETURN_NONE;
   });
 }
@@ -80,19 +91,16 @@ PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs
                          PyObject* kwnames) {
   return entry_point([&]() -> PyObject* {
     GraphAccess access(self);
-    std::vector<PyObject*> bound = bind_arguments(kVariantsSignature, args, nargs, kwnames);
-    std::vector<PyObjectRef> callables = callables_argument(kVariantsSignature, bound[0]);
-    std::optional<std::string> label = label_argument(kVariantsSignature, bound[1]);
-    GraphBuilder& builder = access.builder();
-    std::optional<PairList> inputs = optional_pairs(kVariantsSignature, "inputs", bound[2]);
-    std::optional<PairList> outputs = optional_pairs(kVariantsSignature, "outputs", bound[3]);
+    auto call = node_arguments(
+        access, kVariantsSignature, args, nargs, kwnames,
+        [](PyObject* functions) { return callables_argument(kVariantsSignature, functions); });
     std::vector<SharedNodeFunction> functions;
-    functions.reserve(callables.size());
-    for (PyObjectRef& callable : callables) {
+    functions.reserve(call.first.size());
+    for (PyObjectRef& callable : call.first) {
       functions.push_back(std::make_shared<PyNodeFunction>(std::move(callable)));
       access.holders().add(functions.back());
     }
-    variants(builder, functions, label, pointer_to(inputs), pointer_to(outputs));
+    call.builder.variants(functions, call.label, call.inputs, call.outputs);
     Py_RETURN_NONE;
   });
 }
@@ -103,9 +111,8 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     std::vector<PyObject*> bound = bind_arguments(kBranchSignature, args, nargs, kwnames);
     PyObject* subgraph_object = bound[0];
     if (Py_TYPE(subgraph_object) != graph_type) {
-      PyErr_Format(PyExc_TypeError, "branch() argument 'subgraph' must be Graph, not %.200s",
-                   Py_TYPE(subgraph_object)->tp_name);
-      throw PythonErrorAlreadySet();
+      raise(PyExc_TypeError, "branch() argument 'subgraph' must be Graph, not %.200s",
+            Py_TYPE(subgraph_object)->tp_name);
     }
     if (subgraph_object == self) raise(PyExc_RuntimeError, "a Graph cannot be a branch of itself");
     GraphAccess subgraph_access(subgraph_object);
@@ -114,7 +121,7 @@ PyObject* graph_branch(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
     if (!subgraph) raise(PyExc_ValueError, "Subgraph has already been built or consumed");
     // Its functions come with its builder and belong to this graph alone.
     access.holders().take_all(std::move(subgraph_access.holders()));
-    std::uint64_t branch_id = branch(builder, std::move(*subgraph));
+    std::uint64_t branch_id = builder.branch(std::move(*subgraph));
     return PyLong_FromUnsignedLongLong(branch_id);
   });
 }
@@ -126,7 +133,7 @@ PyObject* graph_build(PyObject* self, PyObject*) {
     if (!builder) raise(PyExc_ValueError, "Graph has already been built");
     // The functions go to the Dag with the nodes; it lists them itself.
     ReferenceHolders handed_over = std::exchange(access.holders(), ReferenceHolders());
-    return new_dag_object(build(std::move(*builder)));
+    return new_dag_object(std::move(*builder).build());
   });
 }
 

@@ -3,34 +3,27 @@
 #include <gtest/gtest.h>
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <initializer_list>
 #include <memory>
 #include <optional>
 #include <random>
 #include <string>
-#include <unordered_set>
 #include <utility>
 #include <vector>
+
+#include "core_support.hpp"
+#include "dag/mermaid.hpp"
 
 namespace pelmo {
 namespace {
 
-class Noop final : public NodeFunction {
- public:
-  Context call(const Context&) const override { return {}; }
-};
-
-SharedNodeFunction noop() { return std::make_shared<const Noop>(); }
-
+using testing::levels_of;
+using testing::noop;
 using Ids = std::vector<NodeId>;
 using Labels = std::vector<std::optional<std::string>>;
-
-Ids ids_of(const std::vector<Node>& nodes) {
-  Ids ids;
-  for (const Node& node : nodes) ids.push_back(node.id);
-  return ids;
-}
+using Shape = std::vector<std::string>;
 
 Labels labels_of(const std::vector<Node>& nodes) {
   Labels labels;
@@ -38,21 +31,39 @@ Labels labels_of(const std::vector<Node>& nodes) {
   return labels;
 }
 
+// One line per node, in node order: "id:label<-dependencies", then the
+// markers the renderer shows. An absent label is "-".
+Shape shape_of(const Dag& dag) {
+  Shape shape;
+  for (const Node& node : dag.nodes()) {
+    std::string line = std::to_string(node.id) + ":" + node.label.value_or("-");
+    for (std::size_t i = 0; i < node.dependencies.size(); ++i) {
+      line += (i == 0 ? "<-" : ",") + std::to_string(node.dependencies[i]);
+    }
+    if (node.is_branch) line += " branch";
+    if (node.variant_index) line += " v" + std::to_string(*node.variant_index);
+    shape.push_back(std::move(line));
+  }
+  return shape;
+}
+
+// Sorted: a map's iteration order is its own business.
 PairList entries(const NameMap& mapping) {
   PairList pairs;
   for (const auto& entry : mapping) pairs.emplace_back(entry.key, entry.value);
+  std::sort(pairs.begin(), pairs.end());
   return pairs;
 }
 
 void add_node(GraphBuilder& graph, std::optional<std::string> label,
               SharedNodeFunction function = noop()) {
-  add(graph, std::move(function), label, nullptr, nullptr);
+  graph.add(std::move(function), label, {}, {});
 }
 
 void add_variants(GraphBuilder& graph, std::size_t count, std::optional<std::string> label = "V") {
   std::vector<SharedNodeFunction> functions;
   for (std::size_t i = 0; i < count; ++i) functions.push_back(noop());
-  variants(graph, functions, label, nullptr, nullptr);
+  graph.variants(functions, label, {}, {});
 }
 
 GraphBuilder chain(std::initializer_list<const char*> labels) {
@@ -61,108 +72,95 @@ GraphBuilder chain(std::initializer_list<const char*> labels) {
   return graph;
 }
 
+Dag built(GraphBuilder& graph) { return std::move(graph).build(); }
+
 TEST(GraphBuilderAdd, FirstNodeIsARootAndLaterOnesFollowTheTail) {
   GraphBuilder graph;
   add_node(graph, "A");
   add_node(graph, std::nullopt);
-  ASSERT_EQ(ids_of(graph.nodes), (Ids{0, 1}));
-  EXPECT_TRUE(graph.nodes[0].dependencies.empty());
-  EXPECT_EQ(graph.nodes[1].dependencies, (Ids{0}));
-  EXPECT_EQ(labels_of(graph.nodes), (Labels{"A", std::nullopt}));
-  EXPECT_EQ(graph.tails, (Ids{1}));
-  EXPECT_EQ(graph.next_node_id, 2u);
+  add_node(graph, "C");
+  Dag dag = built(graph);
+  EXPECT_EQ(shape_of(dag), (Shape{"0:A", "1:-<-0", "2:C<-1"}));
+  EXPECT_EQ(levels_of(dag), (std::vector<Ids>{{0}, {1}, {2}}));
 }
 
 TEST(GraphBuilderAdd, LaterPairWithTheSameKeyReplacesTheEarlier) {
   GraphBuilder graph;
-  const PairList inputs{{"a", "x"}, {"b", "y"}, {"a", "z"}};
-  const PairList outputs{{"out", "r"}, {"out", "s"}};
-  add(graph, noop(), "A", &inputs, &outputs);
-  EXPECT_EQ(entries(graph.nodes[0].inputs), (PairList{{"a", "z"}, {"b", "y"}}));
-  EXPECT_EQ(entries(graph.nodes[0].outputs), (PairList{{"out", "s"}}));
+  graph.add(noop(), "A", {{"a", "x"}, {"b", "y"}, {"a", "z"}}, {{"out", "r"}, {"out", "s"}});
+  Dag dag = built(graph);
+  EXPECT_EQ(entries(dag.nodes()[0].inputs), (PairList{{"a", "z"}, {"b", "y"}}));
+  EXPECT_EQ(entries(dag.nodes()[0].outputs), (PairList{{"out", "s"}}));
 }
 
 TEST(GraphBuilderAdd, OneNodePerTailSharingOneFunctionAndClearingTheBranchPoint) {
   GraphBuilder graph;
   add_node(graph, "P");
   add_variants(graph, 2);
-  ASSERT_TRUE(graph.branch_point.has_value());
-
   const PairList inputs{{"in", "x"}};
   SharedNodeFunction function = noop();
-  add(graph, function, "Q", &inputs, nullptr);
-  ASSERT_EQ(ids_of(graph.nodes), (Ids{0, 1, 2, 3, 4}));
-  EXPECT_EQ(graph.nodes[3].dependencies, (Ids{1}));
-  EXPECT_EQ(graph.nodes[4].dependencies, (Ids{2}));
-  EXPECT_EQ(graph.nodes[3].function, function);
-  EXPECT_EQ(graph.nodes[4].function, function);
+  graph.add(function, "Q", inputs, {});
+  // After the add, a branch hangs off the new tails, not the variants' parent.
+  graph.branch(chain({"X"}));
+
+  Dag dag = built(graph);
+  EXPECT_EQ(shape_of(dag), (Shape{"0:P", "1:V (v0)<-0 branch v0", "2:V (v1)<-0 branch v1", "3:Q<-1",
+                                  "4:Q<-2", "5:X<-3 branch", "6:X<-4 branch"}));
+  EXPECT_EQ(dag.nodes()[3].function, function);
+  EXPECT_EQ(dag.nodes()[4].function, function);
   EXPECT_EQ(function.use_count(), 3);
-  EXPECT_EQ(entries(graph.nodes[4].inputs), inputs);
-  EXPECT_EQ(graph.tails, (Ids{3, 4}));
-  EXPECT_FALSE(graph.branch_point.has_value());
+  EXPECT_EQ(entries(dag.nodes()[4].inputs), inputs);
 }
 
 TEST(GraphBuilderVariants, FunctionMajorOverTails) {
   GraphBuilder graph;
   add_node(graph, "P");
-  add_variants(graph, 2);  // tails [1, 2]
+  add_variants(graph, 2);
   SharedNodeFunction f = noop();
   SharedNodeFunction g = noop();
-  variants(graph, {f, g}, "S", nullptr, nullptr);
+  graph.variants({f, g}, "S", {}, {});
+  add_node(graph, "T");
 
-  ASSERT_EQ(ids_of(graph.nodes), (Ids{0, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(f.use_count(), 3);
-  const std::vector<std::pair<SharedNodeFunction, NodeId>> expected{{f, 1}, {f, 2}, {g, 1}, {g, 2}};
+  Dag dag = built(graph);
+  EXPECT_EQ(shape_of(dag),
+            (Shape{"0:P", "1:V (v0)<-0 branch v0", "2:V (v1)<-0 branch v1", "3:S (v0)<-1 branch v0",
+                   "4:S (v0)<-2 branch v0", "5:S (v1)<-1 branch v1", "6:S (v1)<-2 branch v1",
+                   "7:T<-3", "8:T<-4", "9:T<-5", "10:T<-6"}));
+  const std::vector<SharedNodeFunction> expected{f, f, g, g};
   for (std::size_t i = 0; i < expected.size(); ++i) {
-    const Node& node = graph.nodes[3 + i];
-    SCOPED_TRACE(node.id);
-    EXPECT_EQ(node.function, expected[i].first);
-    EXPECT_EQ(node.dependencies, (Ids{expected[i].second}));
-    EXPECT_EQ(node.variant_index, i / 2);
-    EXPECT_TRUE(node.is_branch);
+    EXPECT_EQ(dag.nodes()[3 + i].function, expected[i]) << i;
   }
-  EXPECT_EQ(graph.tails, (Ids{3, 4, 5, 6}));
-  EXPECT_EQ(graph.branch_point, (Ids{1, 2}));
 }
 
 TEST(GraphBuilderVariants, LabelsCarryTheDecimalIndex) {
   GraphBuilder graph;
   add_variants(graph, 11, "Scale");
-  EXPECT_EQ(graph.nodes[0].label, "Scale (v0)");
-  EXPECT_EQ(graph.nodes[10].label, "Scale (v10)");
-
   add_variants(graph, 1, "");
-  EXPECT_EQ(graph.nodes.back().label, " (v0)");
   add_variants(graph, 1, std::nullopt);
-  EXPECT_EQ(graph.nodes.back().label, std::nullopt);
+  Dag dag = built(graph);
+  const std::vector<Node>& nodes = dag.nodes();
+  EXPECT_EQ(nodes[0].label, "Scale (v0)");
+  EXPECT_EQ(nodes[10].label, "Scale (v10)");
+  EXPECT_EQ(nodes[11].label, " (v0)");
+  EXPECT_EQ(nodes.back().label, std::nullopt);
 }
 
 TEST(GraphBuilderVariants, OnAnEmptyGraphTheyAreRootsNotBranches) {
   GraphBuilder graph;
   add_variants(graph, 2);
-  ASSERT_EQ(graph.nodes.size(), 2u);
-  for (const Node& node : graph.nodes) {
-    EXPECT_TRUE(node.dependencies.empty());
-    EXPECT_FALSE(node.is_branch);
-  }
-  EXPECT_EQ(graph.nodes[1].variant_index, 1u);
-  EXPECT_EQ(graph.tails, (Ids{0, 1}));
-  EXPECT_FALSE(graph.branch_point.has_value());
+  add_node(graph, "A");
+  Dag dag = built(graph);
+  EXPECT_EQ(shape_of(dag), (Shape{"0:V (v0) v0", "1:V (v1) v1", "2:A<-0", "3:A<-1"}));
+  EXPECT_EQ(levels_of(dag), (std::vector<Ids>{{0, 1}, {2, 3}}));
 }
 
 TEST(GraphBuilderVariants, NoFunctionsEmptyTheTailsButKeepTheBranchPoint) {
   GraphBuilder graph;
   add_node(graph, "A");
   add_variants(graph, 0);
-  EXPECT_EQ(graph.nodes.size(), 1u);
-  EXPECT_TRUE(graph.tails.empty());
-  EXPECT_EQ(graph.branch_point, (Ids{0}));
-
   // A branch still finds the former tails; the next step starts a new root.
-  branch(graph, chain({"X"}));
-  EXPECT_EQ(graph.nodes[1].dependencies, (Ids{0}));
+  graph.branch(chain({"X"}));
   add_node(graph, "B");
-  EXPECT_TRUE(graph.nodes[2].dependencies.empty());
+  EXPECT_EQ(shape_of(built(graph)), (Shape{"0:A", "1:X<-0 branch", "2:B"}));
 }
 
 TEST(GraphBuilderBranch, CopyHangsOffTheTailWhichStaysTheTail) {
@@ -170,45 +168,37 @@ TEST(GraphBuilderBranch, CopyHangsOffTheTailWhichStaysTheTail) {
   SharedNodeFunction function = noop();
   GraphBuilder subgraph;
   const PairList inputs{{"b", "i"}};
-  add(subgraph, function, "X", &inputs, nullptr);
+  subgraph.add(function, "X", inputs, {});
   add_node(subgraph, "Y");
 
-  EXPECT_EQ(branch(graph, std::move(subgraph)), 1u);
-  ASSERT_EQ(ids_of(graph.nodes), (Ids{0, 1, 2, 3}));
-  EXPECT_EQ(labels_of(graph.nodes), (Labels{"A", "B", "X", "Y"}));
-  EXPECT_EQ(graph.nodes[2].dependencies, (Ids{1}));
-  EXPECT_EQ(graph.nodes[3].dependencies, (Ids{2}));
-  EXPECT_TRUE(graph.nodes[2].is_branch);
-  EXPECT_TRUE(graph.nodes[3].is_branch);
-  EXPECT_EQ(graph.nodes[2].function, function);
-  EXPECT_EQ(function.use_count(), 3);  // ours, the kept subgraph's, the copy's
-  EXPECT_EQ(entries(graph.nodes[2].inputs), inputs);
-  EXPECT_EQ(graph.tails, (Ids{1}));
-  ASSERT_EQ(graph.subgraphs.size(), 1u);
-  EXPECT_EQ(graph.subgraphs[0].branch_id, 1u);
-  EXPECT_TRUE(graph.subgraphs[0].attached);
-
+  EXPECT_EQ(graph.branch(std::move(subgraph)), 1u);
   // The next branch, made before any step, attaches at the same point.
-  EXPECT_EQ(branch(graph, chain({"Z"})), 2u);
-  EXPECT_EQ(graph.nodes[4].dependencies, (Ids{1}));
-
+  EXPECT_EQ(graph.branch(chain({"Z"})), 2u);
   add_node(graph, "C");
-  EXPECT_EQ(graph.nodes[5].dependencies, (Ids{1}));
-  EXPECT_FALSE(graph.branch_point.has_value());
+  add_node(graph, "D");
+
+  Dag dag = built(graph);
+  EXPECT_EQ(shape_of(dag), (Shape{"0:A", "1:B<-0", "2:X<-1 branch", "3:Y<-2 branch",
+                                  "4:Z<-1 branch", "5:C<-1", "6:D<-5"}));
+  EXPECT_EQ(dag.nodes()[2].function, function);
+  EXPECT_EQ(function.use_count(), 2);  // ours and the copy's
+  EXPECT_EQ(entries(dag.nodes()[2].inputs), inputs);
+  EXPECT_EQ(to_mermaid_text(dag),
+            "graph TD\n"
+            "    0[\"A\"]\n    1[\"B\"]\n    2[\"X\"]\n    3[\"Y\"]\n    4[\"Z\"]\n"
+            "    5[\"C\"]\n    6[\"D\"]\n"
+            "    0 --> 1\n    1 --> 2\n    2 --> 3\n    1 --> 4\n    1 --> 5\n    5 --> 6\n"
+            "    style 2 fill:#e1f5ff\n    style 3 fill:#e1f5ff\n    style 4 fill:#e1f5ff\n");
 }
 
 TEST(GraphBuilderBranch, AfterVariantsItAttachesWhereTheVariantsDid) {
   GraphBuilder graph;
   add_node(graph, "P");
   add_variants(graph, 2);
-  branch(graph, chain({"X"}));
-  ASSERT_EQ(graph.nodes.size(), 4u);
-  EXPECT_EQ(graph.nodes[3].dependencies, (Ids{0}));
-  EXPECT_EQ(graph.tails, (Ids{1, 2}));
-
+  graph.branch(chain({"X"}));
   add_node(graph, "Q");
-  EXPECT_EQ(graph.nodes[4].dependencies, (Ids{1}));
-  EXPECT_EQ(graph.nodes[5].dependencies, (Ids{2}));
+  EXPECT_EQ(shape_of(built(graph)), (Shape{"0:P", "1:V (v0)<-0 branch v0", "2:V (v1)<-0 branch v1",
+                                           "3:X<-0 branch", "4:Q<-1", "5:Q<-2"}));
 }
 
 TEST(GraphBuilderBranch, EachAttachPointTakesItsIdsBeforeCopying) {
@@ -216,195 +206,143 @@ TEST(GraphBuilderBranch, EachAttachPointTakesItsIdsBeforeCopying) {
   add_node(graph, "P");
   add_variants(graph, 2);
   add_node(graph, "Q");
-  add_node(graph, "R");  // tails [5, 6]
+  add_node(graph, "R");  // tails 5, 6
   GraphBuilder subgraph = chain({"X", "Y"});
   add_variants(subgraph, 1, "S");
+  graph.branch(std::move(subgraph));
+  add_node(graph, "T");
 
-  branch(graph, std::move(subgraph));
-  ASSERT_EQ(ids_of(graph.nodes), (Ids{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
-  EXPECT_EQ(graph.nodes[7].dependencies, (Ids{5}));
-  EXPECT_EQ(graph.nodes[8].dependencies, (Ids{7}));
-  EXPECT_EQ(graph.nodes[9].dependencies, (Ids{8}));
-  EXPECT_EQ(graph.nodes[10].dependencies, (Ids{6}));
-  EXPECT_EQ(graph.nodes[11].dependencies, (Ids{10}));
-  EXPECT_EQ(graph.nodes[12].dependencies, (Ids{11}));
   // A copied variant keeps its label but is no longer a variant.
-  EXPECT_EQ(graph.nodes[12].label, "S (v0)");
-  EXPECT_FALSE(graph.nodes[12].variant_index.has_value());
-  EXPECT_EQ(graph.next_node_id, 13u);
-  EXPECT_EQ(graph.tails, (Ids{5, 6}));
+  EXPECT_EQ(
+      shape_of(built(graph)),
+      (Shape{"0:P", "1:V (v0)<-0 branch v0", "2:V (v1)<-0 branch v1", "3:Q<-1", "4:Q<-2", "5:R<-3",
+             "6:R<-4", "7:X<-5 branch", "8:Y<-7 branch", "9:S (v0)<-8 branch", "10:X<-6 branch",
+             "11:Y<-10 branch", "12:S (v0)<-11 branch", "13:T<-5", "14:T<-6"}));
 }
 
 TEST(GraphBuilderBranch, WithNothingToCopyTheIdIsStillUsedUp) {
   GraphBuilder empty;
-  EXPECT_EQ(branch(empty, chain({"X"})), 1u);
-  EXPECT_TRUE(empty.nodes.empty());
-  EXPECT_EQ(empty.next_node_id, 0u);
-  EXPECT_FALSE(empty.branch_point.has_value());
-  ASSERT_EQ(empty.subgraphs.size(), 1u);
-  EXPECT_FALSE(empty.subgraphs[0].attached);
-  EXPECT_EQ(empty.subgraphs[0].subgraph.nodes.size(), 1u);
+  EXPECT_EQ(empty.branch(chain({"X"})), 1u);
+  EXPECT_EQ(empty.branch(chain({"Y"})), 2u);
+  // Received while empty: they join when built, as roots.
+  EXPECT_EQ(shape_of(built(empty)), (Shape{"0:X", "1:Y"}));
 
   GraphBuilder graph = chain({"A", "B"});
-  EXPECT_EQ(branch(graph, GraphBuilder{}), 1u);
-  EXPECT_EQ(branch(graph, GraphBuilder{}), 2u);
-  EXPECT_EQ(graph.nodes.size(), 2u);
-  EXPECT_EQ(graph.branch_point, (Ids{1}));
+  EXPECT_EQ(graph.branch(GraphBuilder{}), 1u);
+  EXPECT_EQ(graph.branch(GraphBuilder{}), 2u);
+  // The empty branches still fixed the branch point at B.
+  graph.branch(chain({"X"}));
+  EXPECT_EQ(shape_of(built(graph)), (Shape{"0:A", "1:B<-0", "2:X<-1 branch"}));
 }
 
 TEST(GraphBuilderBranch, NestedBranchesAreCopiedLikeOtherNodes) {
   GraphBuilder subgraph = chain({"X"});
-  branch(subgraph, chain({"Y"}));
+  subgraph.branch(chain({"Y"}));
   add_node(subgraph, "Z");
 
   GraphBuilder graph = chain({"A"});
-  branch(graph, std::move(subgraph));
-  ASSERT_EQ(labels_of(graph.nodes), (Labels{"A", "X", "Y", "Z"}));
-  EXPECT_EQ(graph.nodes[1].dependencies, (Ids{0}));
-  EXPECT_EQ(graph.nodes[2].dependencies, (Ids{1}));
-  EXPECT_EQ(graph.nodes[3].dependencies, (Ids{1}));
-
+  graph.branch(std::move(subgraph));
   // Y came with its subgraph's nodes; building must not add it again.
-  EXPECT_EQ(build(std::move(graph)).node_count(), 4u);
+  EXPECT_EQ(shape_of(built(graph)),
+            (Shape{"0:A", "1:X<-0 branch", "2:Y<-1 branch", "3:Z<-1 branch"}));
 }
 
 TEST(GraphBuilderBuild, SubgraphsReceivedWhileEmptyJoinAsNewRoots) {
   GraphBuilder subgraph = chain({"X"});
   add_variants(subgraph, 1, "V");
   GraphBuilder graph;
-  branch(graph, std::move(subgraph));
+  graph.branch(std::move(subgraph));
   add_node(graph, "A");
 
-  Dag dag = build(std::move(graph));
-  ASSERT_EQ(labels_of(dag.nodes()), (Labels{"A", "X", "V (v0)"}));
-  EXPECT_EQ(ids_of(dag.nodes()), (Ids{0, 1, 2}));
-  EXPECT_TRUE(dag.nodes()[1].dependencies.empty());
-  EXPECT_EQ(dag.nodes()[2].dependencies, (Ids{1}));
+  Dag dag = built(graph);
   // Merging is not branching: the nodes keep their markers as they are.
-  EXPECT_FALSE(dag.nodes()[1].is_branch);
-  EXPECT_TRUE(dag.nodes()[2].is_branch);
-  EXPECT_EQ(dag.nodes()[2].variant_index, 0u);
-  EXPECT_EQ(dag.execution_order().size(), 3u);
-  EXPECT_EQ(dag.levels().size(), 2u);
+  EXPECT_EQ(shape_of(dag), (Shape{"0:A", "1:X", "2:V (v0)<-1 branch v0"}));
+  EXPECT_EQ(levels_of(dag), (std::vector<Ids>{{0, 1}, {2}}));
 }
 
 TEST(GraphBuilderBuild, UnattachedRecordsMergeDepthFirst) {
   // T never found a node in its holder, which found none either: T joins
   // right after its holder's node S1, before the next record S2.
   GraphBuilder holder;
-  branch(holder, chain({"T"}));
+  holder.branch(chain({"T"}));
   add_node(holder, "S1");
   GraphBuilder graph;
-  branch(graph, std::move(holder));
-  branch(graph, chain({"S2"}));
+  graph.branch(std::move(holder));
+  graph.branch(chain({"S2"}));
 
   // Y is copied with its attached holder; U, received while its own holder
   // was empty, still has to join at build.
   GraphBuilder attached = chain({"X"});
-  branch(attached, chain({"Y"}));
+  attached.branch(chain({"Y"}));
   GraphBuilder empty_holder;
-  branch(empty_holder, chain({"U"}));
-  branch(attached, std::move(empty_holder));
+  empty_holder.branch(chain({"U"}));
+  attached.branch(std::move(empty_holder));
   add_node(graph, "A");
-  branch(graph, std::move(attached));
+  graph.branch(std::move(attached));
 
-  Dag dag = build(std::move(graph));
-  EXPECT_EQ(labels_of(dag.nodes()), (Labels{"A", "X", "Y", "S1", "T", "S2", "U"}));
-  EXPECT_EQ(ids_of(dag.nodes()), (Ids{0, 1, 2, 3, 4, 5, 6}));
-  EXPECT_EQ(dag.execution_order().size(), 7u);
+  EXPECT_EQ(shape_of(built(graph)),
+            (Shape{"0:A", "1:X<-0 branch", "2:Y<-1 branch", "3:S1", "4:T", "5:S2", "6:U"}));
 }
 
-// Random sequences of steps, subgraphs built the same way, checking after
-// every step what the DAG core relies on the builder for.
+// Random sequences of steps, subgraphs built the same way: whatever the
+// steps, the Dag holds every node, ids in creation order, each depending
+// only on earlier nodes, and runs them all.
 class RandomGraphs {
  public:
   explicit RandomGraphs(std::uint32_t seed) : random_(seed) {}
 
-  struct Generated {
+  GraphBuilder generate(int depth) {
     GraphBuilder graph;
-    std::size_t merged_at_build = 0;  // nodes that only join when built
-  };
-
-  testing::AssertionResult generate(int depth, Generated& out) {
     const int steps = pick(0, depth == 0 ? 12 : 4);
-    std::uint64_t branches = 0;
+    // Variants multiply the paths; a bound on the product keeps graphs small.
+    std::size_t paths = 1;
     for (int step = 0; step < steps; ++step) {
-      GraphBuilder& graph = out.graph;
       const int kind = pick(0, depth < 2 ? 2 : 1);
       if (kind == 0) {
         add_node(graph, "A");
       } else if (kind == 1) {
-        // Variants multiply the tails; keep the graphs small.
-        const int count = graph.tails.size() > 8 ? 1 : pick(0, 3);
+        const int count = paths > 8 ? 1 : pick(0, 3);
+        paths *= static_cast<std::size_t>(std::max(count, 1));
         add_variants(graph, static_cast<std::size_t>(count));
       } else {
-        Generated sub;
-        if (auto result = generate(depth + 1, sub); !result) return result;
-        const std::size_t attach_points =
-            graph.branch_point ? graph.branch_point->size() : graph.tails.size();
-        const std::size_t before = graph.nodes.size();
-        const std::size_t sub_size = sub.graph.nodes.size();
-        out.merged_at_build += sub.merged_at_build + (attach_points == 0 ? sub_size : 0);
-        const std::uint64_t id = branch(graph, std::move(sub.graph));
-        if (id != ++branches) return testing::AssertionFailure() << "branch id " << id;
-        if (graph.nodes.size() != before + attach_points * sub_size) {
-          return testing::AssertionFailure() << "branch copied " << graph.nodes.size() - before
-                                             << " nodes, not " << attach_points * sub_size;
-        }
+        graph.branch(generate(depth + 1));
       }
-      if (auto result = consistent(graph); !result) return result << " after step " << step;
     }
-    return testing::AssertionSuccess();
+    return graph;
   }
 
  private:
-  static testing::AssertionResult consistent(const GraphBuilder& graph) {
-    std::unordered_set<NodeId> earlier;
-    const Node* previous = nullptr;
-    for (const Node& node : graph.nodes) {
-      if (previous != nullptr && node.id <= previous->id) {
-        return testing::AssertionFailure() << "id " << node.id << " after " << previous->id;
-      }
-      if (node.id >= graph.next_node_id) {
-        return testing::AssertionFailure() << "id " << node.id << " not below next_node_id";
-      }
-      for (NodeId dependency : node.dependencies) {
-        if (!earlier.count(dependency)) {
-          return testing::AssertionFailure()
-                 << "node " << node.id << " depends on " << dependency << ", no earlier node";
-        }
-      }
-      earlier.insert(node.id);
-      previous = &node;
-    }
-    auto all_exist = [&](const std::vector<NodeId>& ids) {
-      for (NodeId id : ids) {
-        if (!earlier.count(id)) return false;
-      }
-      return true;
-    };
-    if (!all_exist(graph.tails)) return testing::AssertionFailure() << "a tail names no node";
-    if (graph.branch_point && !all_exist(*graph.branch_point)) {
-      return testing::AssertionFailure() << "the branch point names no node";
-    }
-    return testing::AssertionSuccess();
-  }
-
   int pick(int low, int high) { return std::uniform_int_distribution<int>(low, high)(random_); }
 
   std::mt19937 random_;
 };
 
+::testing::AssertionResult complete_and_ordered(const Dag& dag) {
+  const std::vector<Node>& nodes = dag.nodes();
+  for (std::size_t position = 0; position < nodes.size(); ++position) {
+    const Node& node = nodes[position];
+    if (node.id != position) {
+      return ::testing::AssertionFailure() << "node " << node.id << " at position " << position;
+    }
+    for (NodeId dependency : node.dependencies) {
+      if (dependency >= node.id) {
+        return ::testing::AssertionFailure()
+               << "node " << node.id << " depends on " << dependency << ", no earlier node";
+      }
+    }
+  }
+  if (dag.execution_order().size() != nodes.size()) {
+    return ::testing::AssertionFailure()
+           << dag.execution_order().size() << " of " << nodes.size() << " nodes run";
+  }
+  return ::testing::AssertionSuccess();
+}
+
 TEST(GraphBuilderProperty, RandomSequencesBuildCompleteAcyclicDags) {
   RandomGraphs random(20240611);
   for (int sequence = 0; sequence < 3000; ++sequence) {
     SCOPED_TRACE(sequence);
-    RandomGraphs::Generated generated;
-    ASSERT_TRUE(random.generate(0, generated));
-    const std::size_t expected = generated.graph.nodes.size() + generated.merged_at_build;
-    Dag dag = build(std::move(generated.graph));
-    ASSERT_EQ(dag.node_count(), expected);
-    ASSERT_EQ(dag.execution_order().size(), expected);
+    ASSERT_TRUE(complete_and_ordered(random.generate(0).build()));
   }
 }
 
@@ -417,7 +355,7 @@ GraphBuilder empty_levels_around_a_node() {
   GraphBuilder inner = chain({"inner"});
   for (std::size_t level = 0; level < kLevels; ++level) {
     GraphBuilder outer;
-    branch(outer, std::move(inner));
+    outer.branch(std::move(inner));
     inner = std::move(outer);
   }
   return inner;
@@ -430,18 +368,18 @@ GraphBuilder levels_within_attached_records() {
   GraphBuilder inner = chain({"0"});
   for (std::size_t level = 1; level < kLevels / 2; ++level) {
     GraphBuilder holder;
-    branch(holder, std::move(inner));
+    holder.branch(std::move(inner));
     GraphBuilder outer = chain({std::to_string(level).c_str()});
-    branch(outer, std::move(holder));
+    outer.branch(std::move(holder));
     inner = std::move(outer);
   }
   return inner;
 }
 
 bool deep_nesting_builds_and_frees() {
-  Dag one = build(empty_levels_around_a_node());
+  Dag one = empty_levels_around_a_node().build();
   if (labels_of(one.nodes()) != Labels{"inner"}) return false;
-  Dag all = build(levels_within_attached_records());
+  Dag all = levels_within_attached_records().build();
   if (all.node_count() != kLevels / 2 || all.levels().size() != 1) return false;
   for (std::size_t position = 0; position < all.node_count(); ++position) {
     const Node& node = all.nodes()[position];

@@ -8,11 +8,14 @@
 #include <deque>
 #include <initializer_list>
 #include <map>
+#include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "dag/dag.hpp"
 #include "dag/node.hpp"
 #include "value/value.hpp"
 
@@ -109,5 +112,31 @@ class CountedObjects {
   static constexpr ObjectOps kOps{[](void* token) { change(token, +1); },
                                   [](void* token) noexcept { change(token, -1); }};
 };
+
+// Node records and DAG shapes for the builder, DAG and Mermaid tests.
+
+class Noop final : public NodeFunction {
+ public:
+  Context call(const Context&) const override { return {}; }
+};
+
+inline SharedNodeFunction noop() { return std::make_shared<const Noop>(); }
+
+inline Node labelled_node(NodeId id, std::optional<std::string> label,
+                          std::vector<NodeId> dependencies, NamePairs inputs = {},
+                          NamePairs outputs = {}) {
+  Node node = make_node(id, std::move(dependencies), noop(), inputs, outputs);
+  node.label = std::move(label);
+  return node;
+}
+
+inline std::vector<std::vector<NodeId>> levels_of(const Dag& dag) {
+  std::vector<std::vector<NodeId>> levels;
+  for (std::size_t level = 0; level < dag.levels().size(); ++level) {
+    auto ids = dag.levels()[level];
+    levels.emplace_back(ids.begin(), ids.end());
+  }
+  return levels;
+}
 
 }  // namespace pelmo::testing

@@ -12,6 +12,7 @@
 namespace pelmo {
 namespace {
 
+using testing::levels_of;
 using testing::make_node;
 using Ids = std::vector<NodeId>;
 
@@ -19,15 +20,6 @@ Dag dag_of(std::vector<std::pair<NodeId, Ids>> records) {
   std::vector<Node> nodes;
   for (auto& [id, dependencies] : records) nodes.push_back(make_node(id, std::move(dependencies)));
   return build_dag(std::move(nodes));
-}
-
-std::vector<Ids> levels_of(const Dag& dag) {
-  std::vector<Ids> levels;
-  for (std::size_t level = 0; level < dag.levels().size(); ++level) {
-    auto ids = dag.levels()[level];
-    levels.emplace_back(ids.begin(), ids.end());
-  }
-  return levels;
 }
 
 TEST(BuildDag, EmptyHasNoOrderAndNoLevels) {

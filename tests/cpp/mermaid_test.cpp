@@ -8,28 +8,12 @@
 #include <utility>
 #include <vector>
 
+#include "core_support.hpp"
+
 namespace pelmo {
 namespace {
 
-class Noop final : public NodeFunction {
- public:
-  Context call(const Context&) const override { return {}; }
-};
-
-using Names = std::vector<std::pair<std::string, std::string>>;
-
-// inputs: broadcast_var -> impl_var; outputs: impl_var -> broadcast_var.
-Node make_node(NodeId id, std::optional<std::string> label, std::vector<NodeId> dependencies,
-               const Names& inputs = {}, const Names& outputs = {}) {
-  Node node;
-  node.id = id;
-  node.label = std::move(label);
-  node.function = std::make_shared<const Noop>();
-  for (const auto& [from, to] : inputs) node.inputs.insert(from, to);
-  for (const auto& [from, to] : outputs) node.outputs.insert(from, to);
-  node.dependencies = std::move(dependencies);
-  return node;
-}
+using testing::labelled_node;
 
 std::string render(std::vector<Node> nodes) { return to_mermaid_text(build_dag(std::move(nodes))); }
 
@@ -37,14 +21,14 @@ TEST(MermaidText, EmptyDagIsTheHeaderAlone) { EXPECT_EQ(render({}), "graph TD\n"
 
 TEST(MermaidText, WorkedExample) {
   std::vector<Node> nodes;
-  nodes.push_back(make_node(0, "Load", {}, {}, {{"data", "raw"}}));
+  nodes.push_back(labelled_node(0, "Load", {}, {}, {{"data", "raw"}}));
   nodes.push_back(
-      make_node(1, std::nullopt, {0}, {{"raw", "x"}}, {{"y", "clean"}, {"z", "stats"}}));
-  nodes.push_back(make_node(2, "Scale A", {1}, {{"clean", "x"}}, {{"scaled", "result"}}));
+      labelled_node(1, std::nullopt, {0}, {{"raw", "x"}}, {{"y", "clean"}, {"z", "stats"}}));
+  nodes.push_back(labelled_node(2, "Scale A", {1}, {{"clean", "x"}}, {{"scaled", "result"}}));
   nodes.push_back(
-      make_node(3, "Scale B", {1}, {{"clean", "x"}, {"stats", "s"}}, {{"scaled", "result"}}));
+      labelled_node(3, "Scale B", {1}, {{"clean", "x"}, {"stats", "s"}}, {{"scaled", "result"}}));
   nodes.push_back(
-      make_node(4, "Report", {0, 3, 3}, {{"raw", "data"}, {"result", "r"}, {"other", "o"}}));
+      labelled_node(4, "Report", {0, 3, 3}, {{"raw", "data"}, {"result", "r"}, {"other", "o"}}));
   nodes[2].is_branch = nodes[3].is_branch = true;
   nodes[2].variant_index = 0;
   nodes[3].variant_index = 1;
@@ -75,25 +59,26 @@ TEST(MermaidText, WorkedExample) {
 
 TEST(MermaidText, ArrowLabelsNameWhatTheDependencyProduces) {
   std::vector<Node> nodes;
-  nodes.push_back(make_node(0, "P", {}, {}, {{"a", "left"}, {"b", "left"}, {"c", "right"}}));
-  nodes.push_back(make_node(1, "Q", {0, 9}, {{"left", "l"}, {"right", "r"}}));
-  nodes.push_back(make_node(2, "R", {0}, {{"unrelated", "u"}}));
-  EXPECT_EQ(render(std::move(nodes)),
-            "graph TD\n"
-            "    0[\"P\"]\n"
-            "    1[\"Q\"]\n"
-            "    2[\"R\"]\n"
-            "    0 -->|left \u2192 l<br/>right \u2192 r| 1\n"
-            "    9 --> 1\n"
-            "    0 --> 2\n");
+  nodes.push_back(labelled_node(0, "P", {}, {}, {{"a", "left"}, {"b", "left"}, {"c", "right"}}));
+  nodes.push_back(labelled_node(1, "Q", {0, 9}, {{"left", "l"}, {"right", "r"}}));
+  nodes.push_back(labelled_node(2, "R", {0}, {{"unrelated", "u"}}));
+  const std::string text = render(std::move(nodes));
+  // The labels of one arrow come in the order of Q's input map.
+  auto expected = [](const char* labels) {
+    return std::string("graph TD\n    0[\"P\"]\n    1[\"Q\"]\n    2[\"R\"]\n    0 -->|") + labels +
+           "| 1\n    9 --> 1\n    0 --> 2\n";
+  };
+  EXPECT_TRUE(text == expected("left \u2192 l<br/>right \u2192 r") ||
+              text == expected("right \u2192 r<br/>left \u2192 l"))
+      << text;
 }
 
 TEST(MermaidText, PlainLabelsAreVerbatimAndIdsNeedNotBePositions) {
   std::vector<Node> nodes;
-  nodes.push_back(make_node(1234567890123, "say hi<br/>it's <b>me</b> & 100% $x$ \u00e9", {}, {},
-                            {{"o", "v-1 #a"}}));
-  nodes.push_back(make_node(7, "", {1234567890123}, {{"v-1 #a", "a\nb `c` \\t"}}));
-  nodes.push_back(make_node(3, std::nullopt, {7}));
+  nodes.push_back(labelled_node(1234567890123, "say hi<br/>it's <b>me</b> & 100% $x$ \u00e9", {},
+                                {}, {{"o", "v-1 #a"}}));
+  nodes.push_back(labelled_node(7, "", {1234567890123}, {{"v-1 #a", "a\nb `c` \\t"}}));
+  nodes.push_back(labelled_node(3, std::nullopt, {7}));
   EXPECT_EQ(render(std::move(nodes)),
             "graph TD\n"
             "    1234567890123[\"say hi<br/>it's <b>me</b> & 100% $x$ \u00e9\"]\n"
@@ -133,8 +118,8 @@ TEST(MermaidText, CharactersMermaidWouldReadAreEntityCodes) {
   };
   for (const Case& c : cases) {
     std::vector<Node> nodes;
-    nodes.push_back(make_node(0, c.name, {}, {}, {{"o", c.name}}));
-    nodes.push_back(make_node(1, "B", {0}, {{c.name, "x"}}));
+    nodes.push_back(labelled_node(0, c.name, {}, {}, {{"o", c.name.c_str()}}));
+    nodes.push_back(labelled_node(1, "B", {0}, {{c.name.c_str(), "x"}}));
     EXPECT_EQ(render(std::move(nodes)), "graph TD\n    0[\"" + c.in_box +
                                             "\"]\n    1[\"B\"]\n    0 -->|" + c.in_arrow +
                                             " \u2192 x| 1\n")
@@ -146,9 +131,9 @@ TEST(MermaidText, CharactersMermaidWouldReadAreEntityCodes) {
 // rest of the pattern in another still count.
 TEST(MermaidText, StylePatternAcrossTheNamesOfOneArrow) {
   std::vector<Node> nodes;
-  nodes.push_back(make_node(0, "A", {}, {}, {{"o", "style"}, {"p", "x:#y;"}}));
-  nodes.push_back(make_node(1, "B", {0}, {{"style", "s"}}));
-  nodes.push_back(make_node(2, "C", {0}, {{"style", "s"}, {"x:#y;", "t"}}));
+  nodes.push_back(labelled_node(0, "A", {}, {}, {{"o", "style"}, {"p", "x:#y;"}}));
+  nodes.push_back(labelled_node(1, "B", {0}, {{"style", "s"}}));
+  nodes.push_back(labelled_node(2, "C", {0}, {{"style", "s"}, {"x:#y;", "t"}}));
   const std::string text = render(std::move(nodes));
   EXPECT_NE(text.find("    0 -->|style \u2192 s| 1\n"), std::string::npos) << text;
   const bool either =
@@ -160,10 +145,10 @@ TEST(MermaidText, StylePatternAcrossTheNamesOfOneArrow) {
 TEST(MermaidText, BranchFillsComeFirstThenVariantFillsCycling) {
   std::vector<Node> nodes;
   for (NodeId id = 0; id < 6; ++id) {
-    nodes.push_back(make_node(id, "V", {}));
+    nodes.push_back(labelled_node(id, "V", {}));
     nodes.back().variant_index = id;
   }
-  nodes.push_back(make_node(6, "B", {}));
+  nodes.push_back(labelled_node(6, "B", {}));
   nodes[4].is_branch = nodes[6].is_branch = true;
   const std::string text = render(std::move(nodes));
   EXPECT_EQ(text.substr(text.find("    style")),

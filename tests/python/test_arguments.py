@@ -6,10 +6,7 @@ import sys
 import pytest
 
 import pelmo
-
-
-def noop(inputs):
-    return {}
+from support import TAKEN, Index, noop
 
 
 def taken_graph():
@@ -48,7 +45,6 @@ def unexpected(keyword):
     return f"unexpected keyword argument {keyword!r}"
 
 
-TAKEN = "Graph has already been built or consumed"
 SHAPE = "inputs/outputs must be a dict or list of tuples"
 
 
@@ -255,12 +251,48 @@ class TestBranch:
         assert pelmo.Graph().branch(subgraph=pelmo.Graph()) == 1
 
 
-class Index:
-    def __init__(self, value):
-        self.value = value
+class TestNoArguments:
+    @pytest.mark.parametrize("method", ["build", "to_mermaid", "node_count"])
+    @pytest.mark.parametrize(
+        "args, kwargs, fragment",
+        [((None,), {}, "takes no arguments (1 given)"), ((), {"x": 1}, "takes no keyword arguments")],
+        ids=["positional", "keyword"],
+    )
+    def test_arguments_are_refused(self, method, args, kwargs, fragment):
+        graph = pelmo.Graph()
+        graph.add(noop)
+        owner = graph if method == "build" else graph.build()
+        with raises(TypeError, f"{method}() {fragment}"):
+            getattr(owner, method)(*args, **kwargs)
+        # a refused build leaves the graph to be built
+        dag = owner.build() if method == "build" else owner
+        assert dag.node_count() == 1
 
-    def __index__(self):
-        return self.value
+
+# Calls refused after the callable and the label were taken in: each must let
+# go of both.
+REFUSED_PARSES = {
+    "add-taken": lambda f, label: taken_graph().add(f, label),
+    "add-bad-inputs": lambda f, label: pelmo.Graph().add(f, label, {"a": 1}),
+    "add-bad-outputs": lambda f, label: pelmo.Graph().add(f, label, outputs=[("a", "x", "y")]),
+    "add-unknown-keyword": lambda f, label: pelmo.Graph().add(f, label, bogus=1),
+    "variants-taken": lambda f, label: taken_graph().variants([f, f], label),
+    "variants-bad-inputs": lambda f, label: pelmo.Graph().variants([f, f], label, [("a", 2)]),
+    "variants-bad-outputs": lambda f, label: pelmo.Graph().variants([f], label, outputs="x"),
+}
+
+
+@pytest.mark.parametrize("call", REFUSED_PARSES.values(), ids=REFUSED_PARSES.keys())
+def test_refused_parse_keeps_no_reference(call):
+    def function(inputs):
+        return {}
+
+    label = "".join(["lab", "el"])  # a str of its own, not an interned constant
+    before = sys.getrefcount(function), sys.getrefcount(label)
+    for _ in range(3):
+        with pytest.raises((TypeError, ValueError)):
+            call(function, label)
+    assert (sys.getrefcount(function), sys.getrefcount(label)) == before
 
 
 class TestExecute:

@@ -230,3 +230,29 @@ class TestDaskOffload:
         # own, the tasks would name a worker this cluster does not have.
         workers = set(client.scheduler_info()["workers"])
         assert {t["worker"] for t in result["tasks"]} <= workers
+
+
+class TestClusterSweep:
+    def test_cluster_runs_match_local_runs(self, monkeypatch):
+        pytest.importorskip("dask.distributed")
+        from dask.distributed import Client
+
+        example = load_example("cluster_sweep")
+        # Worker processes start with this interpreter's sys.path, and find
+        # the example's functions by name through it.
+        monkeypatch.syspath_prepend(str(EXAMPLES))
+        parameter_sets = example.grid()
+        assert len(parameter_sets) == 200
+        cluster = example.local_cluster(workers=2)
+        try:
+            with Client(cluster) as client:
+                workers = client.scheduler_info()["workers"]
+                assert len(workers) == 2
+                assert all(a.startswith("tcp://127.0.0.1:") for a in [cluster.scheduler_address, *workers])
+                results = example.sweep(client, parameter_sets, timeout=120)
+        finally:
+            cluster.close()
+        # Every run is deterministic, so the cluster's answer for each
+        # parameter set is exactly what a local run gives.
+        assert results == [example.run_one(params) for params in parameter_sets]
+        assert example.best(results)["params"] == pytest.approx(example.TRUE_PARAMS)

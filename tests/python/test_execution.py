@@ -1,19 +1,16 @@
 """Running a Dag: data flow, identity, failure reporting, levels and threads."""
 
-import inspect
 import io
 import json
-import subprocess
 import sys
-import textwrap
 import threading
 import time
 
 import pytest
 
 import pelmo
+from support import MODES, assert_clean_exit, run_python
 
-MODES = pytest.mark.parametrize("parallel", [False, True], ids=["sequential", "parallel"])
 NOT_A_DICT = "Error: Python function did not return a dict\n"
 
 
@@ -29,21 +26,6 @@ def build(*steps):
 def produce(**values):
     """A root node writing `values` under their own names."""
     return (lambda inputs: dict(values), {"outputs": {name: name for name in values}})
-
-
-def run_python(code, *helpers, timeout=60):
-    """Runs `code` in a fresh interpreter after the source of `helpers`.
-
-    The helpers travel as source so that the child never imports pytest, whose
-    exceptiongroup backport replaces sys.excepthook.
-    """
-    prelude = "import sys, time, pelmo\n" + "".join(inspect.getsource(helper) for helper in helpers)
-    return subprocess.run(
-        [sys.executable, "-c", prelude + textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-    )
 
 
 class ConcurrencyProbe:
@@ -357,9 +339,29 @@ class TestRunStoppers:
             stop_dag(SystemExit(7), later, {wide}).execute(parallel={parallel})
             print("still running")
         """
-        done = run_python(code, stop_dag)
-        assert done.returncode == 7, done.stderr
+        done = run_python(code, stop_dag, timeout=20)
+        assert_clean_exit(done, status=7)
         assert done.stdout == ""
+
+    def test_on_another_thread_ends_that_thread_as_sys_exit_does(self, parallel):
+        code = f"""
+            import threading
+            graph = pelmo.Graph()
+            graph.add(lambda d: exec("raise SystemExit(5)"))
+            dag = graph.build()
+            seen = []
+            threading.excepthook = lambda args: seen.append((args.exc_type, args.exc_value.code))
+            for target in (lambda: dag.execute(parallel={parallel}), lambda: sys.exit(5)):
+                thread = threading.Thread(target=target)
+                thread.start()
+                thread.join(10)
+                assert not thread.is_alive()
+            print(seen)
+        """
+        done = run_python(code, timeout=20)
+        assert_clean_exit(done)
+        assert done.stderr == ""
+        assert done.stdout == "[(<class 'SystemExit'>, 5), (<class 'SystemExit'>, 5)]\n"
 
 
 def sleeper_dag(levels, width, pause, log):
@@ -600,10 +602,9 @@ class TestLevels:
         assert (probe.calls, probe.peak) == (4, 1)
 
     def test_gil_releasing_callables_overlap(self):
-        dag = level_of(*[lambda inputs: time.sleep(0.2) or {}] * 8)
-        started = time.monotonic()
-        dag.execute(parallel=True)
-        assert time.monotonic() - started < 1.0
+        probe = ConcurrencyProbe(pause=0.2)
+        level_of(*[probe.node] * 8).execute(parallel=True)
+        assert probe.calls == 8 and probe.peak > 1
 
 
 class TestReentrancy:

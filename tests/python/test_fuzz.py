@@ -14,6 +14,7 @@ hypothesis = pytest.importorskip("hypothesis")
 from hypothesis import HealthCheck, assume, given, settings, strategies as st  # noqa: E402
 
 import pelmo  # noqa: E402
+from support import Index  # noqa: E402
 
 # Deterministic for CI: the same examples every run, no example database, no
 # deadline (the native calls and thread start-up have erratic latencies).
@@ -376,14 +377,6 @@ def test_reentry_is_refused(action, swallow, length, label):
     graph.add(None, "after")
     reference.add(None, "after")
     assert_same(graph, reference)
-
-
-class Index:
-    def __init__(self, value):
-        self.value = value
-
-    def __index__(self):
-        return self.value
 
 
 huge = st.one_of(st.integers(2**64, 2**70), st.integers(-(2**70), -1))

@@ -3,17 +3,13 @@
 import pytest
 
 import pelmo
-
-
-def noop(inputs):
-    return {}
+from support import TAKEN, noop
 
 
 def produce(name, value):
     return lambda inputs: {name: value}
 
 
-TAKEN = "Graph has already been built or consumed"
 BUILT = "Graph has already been built"
 SUB_TAKEN = "Subgraph has already been built or consumed"
 

@@ -12,8 +12,8 @@ import weakref
 import pytest
 
 import pelmo
+from support import MODES
 
-MODES = pytest.mark.parametrize("parallel", [False, True], ids=["sequential", "parallel"])
 WIDTH = 9
 CHAIN = 10
 # A parallel run starts a thread per node of each level; `make check-stress` asks for the full count.

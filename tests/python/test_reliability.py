@@ -4,31 +4,13 @@ in the middle of a run. Anything that could end or hang the process runs in
 a child with a timeout. PELMO_STRESS=1 runs the long variants."""
 
 import os
-import random
-import subprocess
-import sys
 import textwrap
 
 import pytest
 
+from support import assert_clean_exit, run_python
+
 STRESS = os.environ.get("PELMO_STRESS") == "1"
-
-
-def run_child(code, timeout=60, **env):
-    environment = {**os.environ, **env}
-    return subprocess.run(
-        [sys.executable, "-c", code],
-        capture_output=True,
-        text=True,
-        timeout=timeout,
-        env=environment,
-    )
-
-
-def assert_clean_exit(done, status=0):
-    assert "Fatal Python error" not in done.stderr, done.stderr
-    assert "terminate called" not in done.stderr, done.stderr
-    assert done.returncode == status, done.stderr
 
 
 class TestConcurrencyStress:
@@ -70,7 +52,7 @@ class TestConcurrencyStress:
                 t.join()
             print(len(failures))
         """
-        done = run_child(textwrap.dedent(code), timeout=600 if STRESS else 120)
+        done = run_python(code, timeout=600 if STRESS else 120)
         assert_clean_exit(done)
         assert done.stdout == "0\n"
 
@@ -147,7 +129,7 @@ class TestDeepNesting:
             else:
                 main()
         """
-        done = run_child(textwrap.dedent(code), timeout=600)
+        done = run_python(code, timeout=600)
         assert_clean_exit(done)
         assert done.stdout == "done\n", done.stderr
 
@@ -220,7 +202,7 @@ class TestFailureIsolation:
                 """
             ).replace("STREAM", repr(stream))
         )
-        done = run_child(code)
+        done = run_python(code)
         assert_clean_exit(done)
         failures, reports = map(int, done.stdout.split())
         if stream == "capture":
@@ -228,47 +210,6 @@ class TestFailureIsolation:
             # the interpreter's own "Exception ignored" message, not a report.
             assert reports == 2 * failures
         assert "Error in sys.excepthook" not in done.stderr
-
-
-class TestSystemExit:
-    @pytest.mark.parametrize("parallel", [False, True])
-    def test_ends_the_process_with_its_status(self, parallel):
-        code = f"""
-            import pelmo, time
-            graph = pelmo.Graph()
-            graph.add(lambda d: {{"x": 1}}, outputs={{"x": "x"}})
-            graph.variants([lambda d: time.sleep(0.05) or {{}}, lambda d: exec("raise SystemExit(9)")])
-            graph.add(lambda d: print("must not run") or {{}})
-            graph.build().execute(parallel={parallel})
-            print("must not get here")
-        """
-        done = run_child(textwrap.dedent(code), timeout=10)
-        assert_clean_exit(done, status=9)
-        assert "must not" not in done.stdout
-
-    def test_on_another_thread_ends_that_thread_as_sys_exit_does(self):
-        code = """
-            import sys, threading, pelmo
-            graph = pelmo.Graph()
-            graph.add(lambda d: exec("raise SystemExit(5)"))
-            dag = graph.build()
-            for parallel in (False, True):
-                thread = threading.Thread(target=dag.execute, kwargs={"parallel": parallel})
-                thread.start()
-                thread.join(10)
-                assert not thread.is_alive()
-            seen = []
-            threading.excepthook = lambda args: seen.append((args.exc_type, args.exc_value.code))
-            for target in (dag.execute, lambda: sys.exit(5)):
-                thread = threading.Thread(target=target)
-                thread.start()
-                thread.join(10)
-            print(seen)
-        """
-        done = run_child(textwrap.dedent(code), timeout=20)
-        assert_clean_exit(done)
-        assert done.stderr == ""
-        assert done.stdout == "[(<class 'SystemExit'>, 5), (<class 'SystemExit'>, 5)]\n"
 
 
 SHUTDOWN_DAG = """
@@ -302,7 +243,7 @@ class TestShutdown:
             """
         )
         for _ in range(repeats):
-            done = run_child(code, timeout=10, PYTHONDEVMODE="1")
+            done = run_python(code, timeout=10, PYTHONDEVMODE="1")
             assert_clean_exit(done, status=status)
 
     def test_exit_from_inside_a_running_node(self):
@@ -315,7 +256,7 @@ class TestShutdown:
             graph.build().execute()
             """
         )
-        done = run_child(code, timeout=10, PYTHONDEVMODE="1")
+        done = run_python(code, timeout=10, PYTHONDEVMODE="1")
         assert_clean_exit(done, status=6)
 
     def test_run_from_a_finaliser_at_module_teardown(self):
@@ -342,7 +283,7 @@ class TestShutdown:
 
             holder = RunsAtTeardown()
         """
-        done = run_child(textwrap.dedent(code), timeout=20)
+        done = run_python(code, timeout=20)
         assert_clean_exit(done)
         assert done.stderr == ""
         assert done.stdout == (
@@ -382,7 +323,7 @@ class TestResources:
             print(threads() == before)
             print(sorted(dag.execute(parallel=True)))
         """
-        done = run_child(textwrap.dedent(code), timeout=60)
+        done = run_python(code, timeout=60)
         assert_clean_exit(done)
         assert done.stdout == "RuntimeError True\nTrue\n['x']\n", done.stdout
 
@@ -399,6 +340,6 @@ class TestResources:
             graph.variants([recurse, recurse], outputs={{"depth": "depth"}})
             print(graph.build().execute(parallel=True, max_threads={max_threads})["depth"])
         """
-        done = run_child(textwrap.dedent(code), timeout=60)
+        done = run_python(code, timeout=60)
         assert_clean_exit(done)
         assert int(done.stdout) > 900

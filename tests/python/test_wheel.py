@@ -1,13 +1,17 @@
 """The wheel is self-contained: built from the checkout and installed into a
 fresh virtual environment, it imports, runs the README's demo and ships the
-type stubs. The development venv is never on the new one's path, so nothing
-passes here by borrowing from it."""
+type stubs and the licence; it needs no library beyond the manylinux
+policy's. The sdist builds and installs in a fresh venv too. The development
+venv is never on the new one's path, so nothing passes here by borrowing
+from it."""
 
 import importlib.util
 import json
 import os
+import re
 import subprocess
 import sys
+import tarfile
 import zipfile
 from pathlib import Path
 
@@ -44,19 +48,40 @@ def wheel(tmp_path_factory):
     return wheels[0]
 
 
-@pytest.fixture(scope="module")
-def venv_python(wheel, tmp_path_factory):
+def fresh_venv(tmp_path_factory, *pip_install):
     venv = tmp_path_factory.mktemp("venv") / "env"
     run(sys.executable, "-m", "venv", str(venv))
     python = venv / "bin" / "python"
-    run(str(python), "-m", "pip", "install", "-q", "--no-index", "--no-deps", str(wheel))
+    run(str(python), "-m", "pip", "install", "-q", *pip_install)
     return python
 
 
+@pytest.fixture(scope="module")
+def venv_python(wheel, tmp_path_factory):
+    return fresh_venv(tmp_path_factory, "--no-index", "--no-deps", str(wheel))
+
+
+@pytest.fixture(scope="module")
+def sdist(wheel, tmp_path_factory):
+    # The backend's own hook, as any frontend calls it; after the wheel,
+    # which has already skipped where the build tools are missing.
+    out = tmp_path_factory.mktemp("sdist")
+    name = run(sys.executable, "-c", f"from scikit_build_core.build import build_sdist; print(build_sdist({str(out)!r}))",
+               cwd=ROOT).stdout.split()[-1]
+    return out / name
+
+
+def run_demo(python, cwd):
+    completed = run(str(python), str(ROOT / "examples" / "pipeline.py"), cwd=cwd)
+    assert completed.stderr == ""
+    return completed
+
+
 class TestWheel:
-    def test_wheel_contains_module_and_stubs(self, wheel):
+    def test_wheel_contains_module_stubs_and_licence(self, wheel):
         names = zipfile.ZipFile(wheel).namelist()
         assert STUB in names
+        assert "pelmo-0.1.0.dist-info/licenses/LICENSE" in names, names
         assert any(name.startswith("pelmo.") and name.endswith((".so", ".pyd")) for name in names), names
 
     def test_imports_from_the_new_venv(self, venv_python):
@@ -67,8 +92,7 @@ class TestWheel:
         assert not any(str(ROOT / ".venv") in entry for entry in path)
 
     def test_runs_the_demo(self, venv_python, tmp_path):
-        completed = run(str(venv_python), str(ROOT / "examples" / "pipeline.py"), cwd=tmp_path)
-        assert completed.stderr == ""
+        completed = run_demo(venv_python, tmp_path)
         lines = completed.stdout.splitlines()
         assert lines[0] == "nodes: 6"  # Load, Clean, three Scale variants, Audit
         sequential = json.loads(lines[1].removeprefix("sequential:"))
@@ -89,3 +113,23 @@ class TestWheel:
         assert stub.is_file()
         assert STUB in recorded
         assert "class Graph" in stub.read_text() and "class Dag" in stub.read_text()
+
+    def test_auditwheel_finds_only_policy_libraries(self, wheel):
+        if importlib.util.find_spec("auditwheel") is None:
+            pytest.skip("auditwheel is not installed")
+        report = " ".join(run(sys.executable, "-m", "auditwheel", "show", str(wheel)).stdout.split())
+        # A library outside the policy would be listed as one to graft in,
+        # and the wheel would be consistent with no manylinux tag.
+        assert re.search(r'consistent with the following platform tag: "manylinux_\d+_\d+_\w+"', report), report
+        assert "external shared libraries are required" not in report, report
+        needed = set(re.findall(r"(\S+\.so\.\d+) with versions", report))
+        assert needed <= {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0"}, report
+
+    def test_sdist_ships_licence_and_installs_in_a_fresh_venv(self, sdist, tmp_path_factory, tmp_path):
+        with tarfile.open(sdist) as archive:
+            names = archive.getnames()
+        assert {"pelmo-0.1.0/LICENSE", "pelmo-0.1.0/pyproject.toml", f"pelmo-0.1.0/{STUB.replace('pelmo-stubs', 'python/pelmo-stubs')}"} <= set(names)
+        # With build isolation: the sdist's own build requirements come from
+        # the package index, as for a user's `pip install pelmo-0.1.0.tar.gz`.
+        python = fresh_venv(tmp_path_factory, str(sdist))
+        assert "sequential:" in run_demo(python, tmp_path).stdout
