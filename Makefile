@@ -21,7 +21,7 @@ demo:
 
 native-build: setup
 	$(VENV)/bin/cmake -S . -B $(BUILD) -G Ninja -DCMAKE_MAKE_PROGRAM=$(abspath $(VENV))/bin/ninja \
-	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPELMO_WERROR=ON
+	  -DPython_EXECUTABLE=$(abspath $(PY)) -DPELMO_WERROR=ON -DPELMO_BUILD_TESTS=ON -DPELMO_BUILD_BENCHMARKS=ON
 	$(VENV)/bin/cmake --build $(BUILD) -j $(JOBS)
 
 native-test: native-build

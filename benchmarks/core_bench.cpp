@@ -4,7 +4,7 @@
 // depending on one node of the level before. Then parallel runs of 16
 // levels of 64 nodes, with nodes that do nothing (the cost of a worker
 // thread) and nodes that sleep 5 ms (how close the run comes to 16 sleeps).
-// No Python objects are made, so the interpreter is never started.
+// The core links no Python: nothing here starts an interpreter.
 #include <benchmark/benchmark.h>
 
 #include <chrono>

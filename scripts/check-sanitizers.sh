@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sanitizer passes. `address`: the whole C++ suite and the whole Python suite
+# Sanitizer passes. `address`: both C++ suites and the whole Python suite
 # under AddressSanitizer with UndefinedBehaviorSanitizer (the interpreter runs
 # with the sanitizer preloaded and PYTHONMALLOC=malloc; leak detection is off
 # because the interpreter itself keeps memory until exit). `thread`: the C++
-# execution tests and the Python threading tests under ThreadSanitizer.
+# execution tests, the deferred reference counts and the Python threading
+# tests under ThreadSanitizer.
 # Usage: scripts/check-sanitizers.sh address|thread   (after scripts/setup.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -20,7 +21,7 @@ export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 suppressions=$(pwd)
 
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(cd "$venv/bin" && pwd)/ninja" \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DPython_EXECUTABLE="$py" -DPELMO_SANITIZE="$mode" \
-  -DPELMO_BUILD_BENCHMARKS=OFF >/dev/null
+  -DPELMO_BUILD_TESTS=ON >/dev/null
 "$venv/bin/cmake" --build "$build" -j "${JOBS:-2}"
 
 case "$mode" in
@@ -29,12 +30,14 @@ case "$mode" in
     # for the real __cxa_throw at start-up, before Python loads the module.
     runtime="$(g++ -print-file-name=libasan.so) $(g++ -print-file-name=libstdc++.so)"
     "$build/tests/cpp/pelmo_cpp_tests"
+    "$build/tests/cpp/pelmo_python_tests"
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$py" -m pytest -q -p no:cacheprovider -m "not slow" tests/python
     ;;
   thread)
     runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
-    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:RunNode*:Deferred*:WorkerStacks*'
+    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:RunNode*:WorkerStacks*'
+    "$build/tests/cpp/pelmo_python_tests" --gtest_filter='Deferred*'
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$py" -m pytest -q -p no:cacheprovider -k "thread or parallel" tests/python
     ;;

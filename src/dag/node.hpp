@@ -25,9 +25,9 @@ using NameMap = SeededMap<std::string>;
 // map. Throwing ends the whole run.
 class NodeFunction {
  public:
-  // The collector's visit function, in the shape of Python's `visitproc`;
-  // the object stays opaque here.
-  using ReferenceVisitor = int (*)(PyObject* object, void* arg);
+  // The collector's visit function; the object stays opaque here (a Python
+  // object, in the module).
+  using ReferenceVisitor = int (*)(void* object, void* arg);
 
   virtual ~NodeFunction() = default;
   virtual Context call(const Context& inputs) const = 0;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "builder/graph_builder.hpp"
-#include "value/py_object.hpp"
+#include "python_bindings/py_object.hpp"
 
 namespace pelmo {
 

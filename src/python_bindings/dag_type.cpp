@@ -7,7 +7,7 @@
 #include "python_bindings/entry_point.hpp"
 #include "python_bindings/run_stops.hpp"
 #include "python_bindings/types.hpp"
-#include "value/conversions.hpp"
+#include "python_bindings/conversions.hpp"
 
 namespace pelmo {
 

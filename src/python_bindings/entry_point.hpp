@@ -11,8 +11,8 @@
 #include <system_error>
 
 #include "python_bindings/gil.hpp"
-#include "value/conversions.hpp"
-#include "value/py_error.hpp"
+#include "python_bindings/conversions.hpp"
+#include "python_bindings/py_error.hpp"
 
 namespace pelmo {
 

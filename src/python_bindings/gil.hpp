@@ -1,5 +1,6 @@
 // The module's ways of holding and giving up the interpreter lock, each
-// keeping the thread-local count of the deferred reference counts in step.
+// keeping in step the thread-local count that tells whether a reference
+// count may change now or must be deferred (py_object.hpp).
 //
 // No guard here retakes the lock in a destructor: on a daemon thread during
 // interpreter shutdown, taking the lock ends the thread with a forced
@@ -12,9 +13,25 @@
 #include <exception>
 #include <utility>
 
-#include "value/py_object.hpp"
-
 namespace pelmo {
+
+namespace gil_scope {
+// The module now holds the lock on this thread: raise the count and apply
+// whatever was queued meanwhile. Requires the lock.
+void enter();
+// The scope that `enter` opened ends (the lock may still be held by others).
+void leave() noexcept;
+// The lock is about to be released for a while: returns the count to give
+// back to `resume` and sets it to zero.
+int suspend() noexcept;
+// The lock was retaken: restores the count and applies queued changes.
+void resume(int saved);
+// Whether the lock is held by this thread, with the thread state the module
+// last entered with. False after the interpreter ended the thread's hold.
+bool lock_is_ours() noexcept;
+// Applies queued changes; requires the lock.
+void apply_pending();
+}  // namespace gil_scope
 
 // For code entered from Python, which holds the lock already.
 class ModuleGilScope {

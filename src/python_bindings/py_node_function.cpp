@@ -2,8 +2,8 @@
 
 #include "python_bindings/gil.hpp"
 #include "python_bindings/run_stops.hpp"
-#include "value/conversions.hpp"
-#include "value/py_error.hpp"
+#include "python_bindings/conversions.hpp"
+#include "python_bindings/py_error.hpp"
 
 namespace pelmo {
 

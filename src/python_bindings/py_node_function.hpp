@@ -6,7 +6,7 @@
 #pragma once
 
 #include "dag/node.hpp"
-#include "value/py_object.hpp"
+#include "python_bindings/py_object.hpp"
 
 namespace pelmo {
 

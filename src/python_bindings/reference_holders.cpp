@@ -5,6 +5,21 @@
 #include <iterator>
 
 namespace pelmo {
+namespace {
+
+// Python's visit function and its argument, for the opaque visitor that
+// node functions take.
+struct PythonVisit {
+  visitproc visit;
+  void* arg;
+};
+
+int visit_python_object(void* object, void* python_visit) {
+  const auto& [visit, arg] = *static_cast<const PythonVisit*>(python_visit);
+  return visit(static_cast<PyObject*>(object), arg);
+}
+
+}  // namespace
 
 ReferenceHolders ReferenceHolders::of(const std::vector<Node>& nodes) {
   std::vector<const SharedNodeFunction*> all;
@@ -19,7 +34,7 @@ ReferenceHolders ReferenceHolders::of(const std::vector<Node>& nodes) {
   std::sort(all.begin(), all.end(), by_function);
   all.erase(std::unique(all.begin(), all.end(), same_function), all.end());
 
-  auto found = [](PyObject*, void*) { return 1; };
+  auto found = [](void*, void*) { return 1; };
   ReferenceHolders holders;
   for (const SharedNodeFunction* function : all) {
     if ((*function)->visit_references(found, nullptr) != 0) holders.add(*function);
@@ -35,8 +50,9 @@ void ReferenceHolders::take_all(ReferenceHolders&& other) {
 }
 
 int ReferenceHolders::traverse(visitproc visit, void* arg) const {
+  PythonVisit python_visit{visit, arg};
   for (const SharedNodeFunction& function : functions_) {
-    if (int result = function->visit_references(visit, arg)) return result;
+    if (int result = function->visit_references(visit_python_object, &python_visit)) return result;
   }
   return 0;
 }

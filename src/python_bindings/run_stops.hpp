@@ -9,7 +9,7 @@
 
 #include "dag/execute.hpp"
 #include "python_bindings/gil.hpp"
-#include "value/py_error.hpp"
+#include "python_bindings/py_error.hpp"
 
 namespace pelmo {
 

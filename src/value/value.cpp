@@ -22,8 +22,8 @@ Value clone(const Value& value) {
       return Value::int_list(value.as_int_list());
     case ValueKind::Map:
       return Value::map(value.as_map().clone());
-    case ValueKind::PyObject:
-      return Value::python(std::get<6>(value.payload_).clone());
+    case ValueKind::Object:
+      return Value::object(value.as_object().clone());
     case ValueKind::None:
       break;
   }

@@ -1,7 +1,7 @@
 // The dynamic value that flows between nodes, and the context that maps
 // names to values. A Value owns its payload exclusively; copies are explicit
-// and deep, except that a Python object is shared and only its reference
-// count changes. Values are never compared.
+// and deep, except that a shared object (a Python object, in the module)
+// only gains a reference. Values are never compared.
 #pragma once
 
 #include <cstdint>
@@ -10,7 +10,7 @@
 #include <variant>
 #include <vector>
 
-#include "value/py_object.hpp"
+#include "value/object_handle.hpp"
 #include "value/seeded_map.hpp"
 
 namespace pelmo {
@@ -19,7 +19,7 @@ class Value;
 using Context = SeededMap<Value>;
 
 // The order is fixed: the ordinal is the kind's tag.
-enum class ValueKind : std::uint8_t { Int, Float, Str, FloatList, IntList, Map, PyObject, None };
+enum class ValueKind : std::uint8_t { Int, Float, Str, FloatList, IntList, Map, Object, None };
 
 class Value {
  public:
@@ -35,8 +35,8 @@ class Value {
     return Value(std::in_place_index<4>, std::move(items));
   }
   static Value map(Context entries);
-  static Value python(PyObjectRef object) {
-    return Value(std::in_place_index<6>, std::move(object));
+  static Value object(ObjectHandle handle) noexcept {
+    return Value(std::in_place_index<6>, std::move(handle));
   }
   static Value none() noexcept { return Value(); }
 
@@ -55,24 +55,22 @@ class Value {
   const std::vector<std::int64_t>& as_int_list() const { return std::get<4>(payload_); }
   const Context& as_map() const { return *std::get<5>(payload_); }
   Context& as_map_mut() { return *std::get<5>(payload_); }
-  PyObject* as_py_object() const { return std::get<6>(payload_).get(); }
+  const ObjectHandle& as_object() const { return std::get<6>(payload_); }
 
  private:
   template <std::size_t I, typename... Args>
   explicit Value(std::in_place_index_t<I> index, Args&&... args)
       : payload_(index, std::forward<Args>(args)...) {}
 
-  friend Value clone(const Value& value);
-
   // Alternatives in ValueKind order. The map kind is boxed because a context holds values; never
   // null.
   std::variant<std::int64_t, double, std::string, std::vector<double>, std::vector<std::int64_t>,
-               std::unique_ptr<Context>, PyObjectRef, std::monostate>
+               std::unique_ptr<Context>, ObjectHandle, std::monostate>
       payload_;
 };
 
 // Deep copy: strings, vectors and maps are copied element by element; a
-// Python object gains one reference and is not copied.
+// shared object gains one reference and is not copied.
 Value clone(const Value& value);
 
 }  // namespace pelmo

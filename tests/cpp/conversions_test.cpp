@@ -1,6 +1,6 @@
 // Conversions to Python of every value kind, including maps that read as
 // lists and lists of complex pairs, and of Python dicts back to contexts.
-#include "value/conversions.hpp"
+#include "python_bindings/conversions.hpp"
 
 #include <gtest/gtest.h>
 
@@ -51,7 +51,7 @@ TEST(ValueToPython, ScalarsAndListsTakeTheirPythonForms) {
 
 TEST(ValueToPython, PythonObjectComesBackIdenticalWithOneMoreReference) {
   PyObjectRef list = eval("[1, 2]");
-  Value value = Value::python(list.clone());
+  Value value = python_value(list.clone());
   const Py_ssize_t before = refcount(list.get());
   PyObjectRef back = value_to_python(value);
   EXPECT_EQ(back.get(), list.get());
@@ -156,8 +156,8 @@ TEST(DictToContext, KeepsStrKeysAndTheIdenticalObjects) {
   EXPECT_FALSE(PyErr_Occurred());
   EXPECT_EQ(context.size(), 2u);
   ASSERT_NE(context.get("c"), nullptr);
-  EXPECT_EQ(context.get("c")->kind(), ValueKind::PyObject);
-  EXPECT_EQ(context.get("c")->as_py_object(), list);
+  EXPECT_EQ(context.get("c")->kind(), ValueKind::Object);
+  EXPECT_EQ(python_object(*context.get("c")), list);
   EXPECT_EQ(refcount(list), before + 1);
   EXPECT_NE(context.get("a"), nullptr);
 }
@@ -175,7 +175,7 @@ TEST(DictToContext, ReadsADictSubclassThroughItsStorage) {
   Context context = dict_to_context(PyDict_GetItemString(globals.get(), "value"));
   EXPECT_EQ(context.size(), 1u);
   ASSERT_NE(context.get("real"), nullptr);
-  EXPECT_EQ(PyLong_AsLong(context.get("real")->as_py_object()), 5);
+  EXPECT_EQ(PyLong_AsLong(python_object(*context.get("real"))), 5);
 }
 
 }  // namespace

@@ -1,12 +1,15 @@
 // Shared by the value, DAG and execution tests: terse node records and
-// contexts, and Python objects whose end a test can observe.
+// contexts, and counted stand-ins for the shared objects values carry.
 #pragma once
 
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
+#include <gtest/gtest.h>
 
+#include <cstdint>
+#include <deque>
 #include <initializer_list>
+#include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <utility>
@@ -51,30 +54,63 @@ inline std::int64_t int_at(const Context& context, const char* name) {
   return value == nullptr ? -1 : value->as_int();
 }
 
-// A set: weakly referenceable, and referred to by nothing but the result.
-inline PyObjectRef new_python_object() { return PyObjectRef::steal(PySet_New(nullptr)); }
-
-// Tells whether an object still exists without keeping it alive. Needs the
-// lock for its whole life.
-class Watch {
+// Stand-ins for shared objects: tokens whose references are counted, on any
+// thread. A test fails when a token is copied or released after its last
+// release, when a handle it never made is released, or when a reference is
+// still held as the CountedObjects ends. One at a time per process.
+class CountedObjects {
  public:
-  explicit Watch(PyObject* object) : weak_(PyWeakref_NewRef(object, nullptr)) {}
-  Watch(const Watch&) = delete;
-  Watch& operator=(const Watch&) = delete;
-  ~Watch() { Py_DECREF(weak_); }
-  bool alive() const {
-#if PY_VERSION_HEX >= 0x030D0000
-    PyObject* target = nullptr;
-    if (PyWeakref_GetRef(weak_, &target) <= 0) return false;
-    Py_DECREF(target);
-    return true;
-#else
-    return PyWeakref_GetObject(weak_) != Py_None;
-#endif
+  CountedObjects() = default;
+  CountedObjects(const CountedObjects&) = delete;
+  CountedObjects& operator=(const CountedObjects&) = delete;
+  ~CountedObjects() {
+    Table& table = shared_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    for (const auto& [token, references] : table.references)
+      EXPECT_EQ(references, 0) << "a shared object was never released";
+    table.references.clear();
+    table.tokens.clear();
+  }
+
+  // A handle holding the only reference to a new token.
+  ObjectHandle make() {
+    Table& table = shared_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    void* token = &table.tokens.emplace_back();
+    table.references[token] = 1;
+    return ObjectHandle::adopt(token, kOps);
+  }
+
+  // References held to the token: 0 once all are released.
+  long references(const ObjectHandle& handle) const {
+    Table& table = shared_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.references.find(handle.get());
+    return found == table.references.end() ? -1 : found->second;
   }
 
  private:
-  PyObject* weak_;
+  struct Table {
+    std::mutex mutex;
+    std::deque<char> tokens;  // addresses stay put as it grows
+    std::map<const void*, long> references;
+  };
+  static Table& shared_table() {
+    static Table table;
+    return table;
+  }
+  static void change(void* token, long by) noexcept {
+    Table& table = shared_table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    auto found = table.references.find(token);
+    if (found == table.references.end() || found->second == 0) {
+      ADD_FAILURE() << "a shared object was used after its last release, or never made";
+      return;
+    }
+    found->second += by;
+  }
+  static constexpr ObjectOps kOps{[](void* token) { change(token, +1); },
+                                  [](void* token) noexcept { change(token, -1); }};
 };
 
 // Node records and DAG shapes for the builder, DAG and Mermaid tests.

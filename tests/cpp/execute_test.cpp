@@ -20,20 +20,16 @@
 
 #include "core_support.hpp"
 #include "dag/execute.hpp"
-#include "python_fixture.hpp"
 
 namespace pelmo {
 namespace {
 
 using namespace std::chrono_literals;
+using testing::CountedObjects;
 using testing::int_at;
 using testing::ints;
 using testing::levels_of;
 using testing::make_node;
-using testing::new_python_object;
-using testing::refcount;
-using testing::Watch;
-using testing::WithoutGil;
 
 // Returns fixed results, and keeps a copy of every input map it receives
 // together with the calling thread.
@@ -253,11 +249,11 @@ TEST(Execute, SequentialFailureStopsTheRun) {
   EXPECT_EQ(after->call_count(), 0u);
 }
 
-TEST(Execute, PythonObjectsBalanceAfterParallelRunWithoutGil) {
-  PyObjectRef object = new_python_object();
-  Watch watch(object.get());
+TEST(Execute, SharedObjectsBalanceAfterParallelRun) {
+  CountedObjects objects;
+  const ObjectHandle object = objects.make();
   Context root_results;
-  root_results.insert("obj", Value::python(object.clone()));
+  root_results.insert("obj", Value::object(object.clone()));
   std::vector<Node> nodes;
   nodes.push_back(
       make_node(0, {}, std::make_shared<Recorder>(std::move(root_results)), {}, {{"obj", "obj"}}));
@@ -267,24 +263,19 @@ TEST(Execute, PythonObjectsBalanceAfterParallelRunWithoutGil) {
     nodes.push_back(make_node(id, {0}, echo, {{"obj", "in"}}, {{"out", copies[id - 1]}}));
   }
   Dag dag = build_dag(std::move(nodes));
-  ASSERT_EQ(refcount(object.get()), 2);
+  ASSERT_EQ(objects.references(object), 2);
 
   const std::optional<std::uint64_t> limits[] = {std::nullopt, 2};
   for (std::optional<std::uint64_t> max_threads : limits) {
-    Context result;
-    {
-      WithoutGil released;
-      result = execute(dag, true, max_threads);
-    }
-    EXPECT_EQ(refcount(object.get()), 2 + 5);
-    for (const char* name : copies) EXPECT_EQ(result.get(name)->as_py_object(), object.get());
+    Context result = execute(dag, true, max_threads);
+    EXPECT_EQ(objects.references(object), 2 + 5);
+    for (const char* name : copies) EXPECT_EQ(result.get(name)->as_object().get(), object.get());
   }
-  EXPECT_EQ(refcount(object.get()), 2);
+  EXPECT_EQ(objects.references(object), 2);
   {
     Dag gone = std::move(dag);
   }
-  EXPECT_EQ(refcount(object.get()), 1);
-  EXPECT_TRUE(watch.alive());
+  EXPECT_EQ(objects.references(object), 1);
 }
 
 class ParallelExecute : public ::testing::TestWithParam<std::uint64_t> {};

@@ -6,18 +6,14 @@
 #include <vector>
 
 #include "core_support.hpp"
-#include "python_fixture.hpp"
 #include "value/map_hash.hpp"
 #include "value/value.hpp"
 
 namespace pelmo {
 namespace {
 
+using testing::CountedObjects;
 using testing::int_at;
-using testing::new_python_object;
-using testing::refcount;
-using testing::Watch;
-using testing::WithoutGil;
 
 std::string key_for(int i) { return "name_" + std::to_string(i); }
 
@@ -68,14 +64,15 @@ TEST(Context, KeysCompareByteForByte) {
 }
 
 TEST(Context, InsertReplacesAndReleasesOld) {
-  PyObjectRef object = new_python_object();
+  CountedObjects objects;
+  const ObjectHandle object = objects.make();
   Context context;
-  context.insert("x", Value::python(object.clone()));
+  context.insert("x", Value::object(object.clone()));
   context.insert("y", Value::integer(2));
-  EXPECT_EQ(refcount(object.get()), 2);
+  EXPECT_EQ(objects.references(object), 2);
 
   context.insert("x", Value::integer(1));
-  EXPECT_EQ(refcount(object.get()), 1);
+  EXPECT_EQ(objects.references(object), 1);
   ASSERT_EQ(context.size(), 2u);
   EXPECT_EQ(context.begin()->key, "x");  // a replaced key keeps its place
   EXPECT_EQ(context.begin()->value.as_int(), 1);
@@ -154,6 +151,7 @@ TEST(Context, CloneKeepsSeedAndOrderAndIsIndependent) {
 }
 
 TEST(Value, KindOrdinalsAreFixed) {
+  CountedObjects objects;
   Context empty;
   EXPECT_EQ(static_cast<int>(Value::integer(1).kind()), 0);
   EXPECT_EQ(static_cast<int>(Value::real(1.5).kind()), 1);
@@ -161,7 +159,7 @@ TEST(Value, KindOrdinalsAreFixed) {
   EXPECT_EQ(static_cast<int>(Value::float_list({1.0}).kind()), 3);
   EXPECT_EQ(static_cast<int>(Value::int_list({1}).kind()), 4);
   EXPECT_EQ(static_cast<int>(Value::map(std::move(empty)).kind()), 5);
-  EXPECT_EQ(static_cast<int>(Value::python(new_python_object()).kind()), 6);
+  EXPECT_EQ(static_cast<int>(Value::object(objects.make()).kind()), 6);
   EXPECT_EQ(static_cast<int>(Value::none().kind()), 7);
   EXPECT_EQ(Value().kind(), ValueKind::None);
 }
@@ -188,84 +186,15 @@ TEST(Value, CloneIsDeepAcrossNestedMaps) {
   EXPECT_EQ(copy.as_map().get("floats")->as_float_list(), (std::vector<double>{0.5, -2.0}));
 }
 
-TEST(Value, CloneOfPythonObjectSharesIt) {
-  Value source = Value::python(new_python_object());
-  PyObject* object = source.as_py_object();
+TEST(Value, CloneOfObjectSharesIt) {
+  CountedObjects objects;
+  Value source = Value::object(objects.make());
   {
     Value copy = clone(source);
-    EXPECT_EQ(copy.as_py_object(), object);
-    EXPECT_EQ(refcount(object), 2);
+    EXPECT_EQ(copy.as_object().get(), source.as_object().get());
+    EXPECT_EQ(objects.references(source.as_object()), 2);
   }
-  EXPECT_EQ(refcount(object), 1);
-}
-
-TEST(DeferredRefcount, ReleaseWithoutGilWaitsForApplyPending) {
-  Value value = Value::python(new_python_object());
-  Watch watch(value.as_py_object());
-  PyObject* object = value.as_py_object();
-
-  // Only the module's count is dropped: the lock stays with this thread,
-  // so applying may happen here.
-  const int saved = gil_scope::suspend();
-  value = Value::none();
-  EXPECT_EQ(refcount(object), 1);
-  EXPECT_TRUE(watch.alive());
-  gil_scope::apply_pending();
-  EXPECT_FALSE(watch.alive());
-  gil_scope::resume(saved);
-}
-
-TEST(DeferredRefcount, ReleaseWithoutGilAppliedOnResume) {
-  Value value = Value::python(new_python_object());
-  Watch watch(value.as_py_object());
-  PyObject* object = value.as_py_object();
-  {
-    WithoutGil released;
-    value = Value::none();
-    EXPECT_EQ(refcount(object), 1);
-  }
-  EXPECT_FALSE(watch.alive());
-}
-
-TEST(DeferredRefcount, QueuedIncrementsApplyBeforeDecrements) {
-  Value original = Value::python(new_python_object());
-  Watch watch(original.as_py_object());
-  Value copy;
-  {
-    WithoutGil released;
-    copy = clone(original);
-    original = Value::none();
-  }
-  // Had the decrement gone first, the object would have died in between.
-  ASSERT_TRUE(watch.alive());
-  EXPECT_EQ(refcount(copy.as_py_object()), 1);
-}
-
-TEST(DeferredRefcount, WorkerThreadCopiesBalanceAfterApplying) {
-  Value source = Value::python(new_python_object());
-  PyObject* object = source.as_py_object();
-  constexpr int kThreads = 4;
-  constexpr int kKeptPerThread = 3;
-  std::vector<std::vector<Value>> kept(kThreads);
-  std::vector<std::thread> threads;
-  for (int t = 0; t < kThreads; ++t) {
-    threads.emplace_back([&source, &kept, t] {
-      for (int i = 0; i < 500; ++i) {
-        Value transient = clone(source);
-        Context context;
-        context.insert("v", std::move(transient));
-        Context copy = context.clone();
-      }
-      for (int i = 0; i < kKeptPerThread; ++i) kept[t].push_back(clone(source));
-    });
-  }
-  for (std::thread& thread : threads) thread.join();
-  EXPECT_EQ(refcount(object), 1);
-
-  gil_scope::apply_pending();
-  EXPECT_EQ(refcount(object), 1 + kThreads * kKeptPerThread);
-  kept.clear();  // this thread holds the lock: released at once
-  EXPECT_EQ(refcount(object), 1);
+  EXPECT_EQ(objects.references(source.as_object()), 1);
 }
 
 }  // namespace

@@ -1,36 +1,21 @@
-// Python object references that may be copied and dropped on any thread.
+// Python object references that may be copied and dropped on any thread,
+// and the values that share them.
 //
 // Reference counts may only change while the interpreter lock is held. The
-// module keeps a thread-local count of the scopes in which it holds the lock;
-// outside them, increments and decrements are queued on two process-wide
-// lists and applied (increments first) the next time the module takes the
-// lock. This header does not include Python.h.
+// module keeps a thread-local count of the scopes in which it holds the lock
+// (gil_scope, in gil.hpp); outside them, increments and decrements are
+// queued on two process-wide lists and applied (increments first) the next
+// time the module takes the lock. This header does not include Python.h.
 #pragma once
 
 #include <utility>
+
+#include "value/value.hpp"
 
 struct _object;
 using PyObject = _object;
 
 namespace pelmo {
-
-namespace gil_scope {
-// The module now holds the lock on this thread: raise the count and apply
-// whatever was queued meanwhile. Requires the lock.
-void enter();
-// The scope that `enter` opened ends (the lock may still be held by others).
-void leave() noexcept;
-// The lock is about to be released for a while: returns the count to give
-// back to `resume` and sets it to zero.
-int suspend() noexcept;
-// The lock was retaken: restores the count and applies queued changes.
-void resume(int saved);
-// Whether the lock is held by this thread, with the thread state the module
-// last entered with. False after the interpreter ended the thread's hold.
-bool lock_is_ours() noexcept;
-// Applies queued changes; requires the lock.
-void apply_pending();
-}  // namespace gil_scope
 
 // One strong reference to a Python object, or none (default-constructed,
 // moved from, or adopted from a failed call's null result).
@@ -67,5 +52,14 @@ class PyObjectRef {
 
   PyObject* object_;
 };
+
+// A value of the object kind that shares `object`, taking over its reference.
+Value python_value(PyObjectRef object) noexcept;
+
+// The Python object such a value shares (borrowed): the module makes no
+// other shared objects.
+inline PyObject* python_object(const Value& value) {
+  return static_cast<PyObject*>(value.as_object().get());
+}
 
 }  // namespace pelmo

@@ -1,4 +1,4 @@
-#include "value/conversions.hpp"
+#include "python_bindings/conversions.hpp"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -145,8 +145,8 @@ PyObjectRef value_to_python(const Value& value) {
       if (looks_like_array(map, /*of_complex=*/false)) return index_list(map);
       return map_to_dict(map);
     }
-    case ValueKind::PyObject:
-      return PyObjectRef::borrow(value.as_py_object());
+    case ValueKind::Object:
+      return PyObjectRef::borrow(python_object(value));
     case ValueKind::None:
       break;
   }
@@ -179,7 +179,7 @@ Context dict_to_context(PyObject* dict) {
       continue;
     }
     context.insert(std::string(bytes, static_cast<std::size_t>(size)),
-                   Value::python(PyObjectRef::borrow(item)));
+                   python_value(PyObjectRef::borrow(item)));
   }
   return context;
 }

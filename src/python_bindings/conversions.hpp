@@ -8,7 +8,7 @@
 #include <string>
 #include <variant>
 
-#include "value/py_error.hpp"
+#include "python_bindings/py_error.hpp"
 #include "value/value.hpp"
 
 namespace pelmo {

@@ -6,7 +6,7 @@
 #include <exception>
 #include <string>
 
-#include "value/py_object.hpp"
+#include "python_bindings/py_object.hpp"
 
 namespace pelmo {
 

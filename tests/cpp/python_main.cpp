@@ -1,12 +1,12 @@
-// Runs the C++ suite inside an embedded interpreter, so that values holding
-// Python objects and the deferred reference counts can be exercised. The
-// main thread holds the lock through the module while tests run, as an entry
+// Runs the tests of the Python side inside an embedded interpreter, so that
+// conversions and the deferred reference counts can be exercised. The main
+// thread holds the lock through the module while tests run, as an entry
 // point would; tests that need it released say so.
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <gtest/gtest.h>
 
-#include "value/py_object.hpp"
+#include "python_bindings/gil.hpp"
 
 int main(int argc, char** argv) {
   testing::InitGoogleTest(&argc, argv);

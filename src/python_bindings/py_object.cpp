@@ -1,4 +1,4 @@
-#include "value/py_object.hpp"
+#include "python_bindings/py_object.hpp"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
@@ -6,6 +6,8 @@
 #include <atomic>
 #include <mutex>
 #include <vector>
+
+#include "python_bindings/gil.hpp"
 
 namespace pelmo {
 namespace {
@@ -129,6 +131,23 @@ void PyObjectRef::reset() noexcept {
   } else {
     queue_decrement(object);
   }
+}
+
+namespace {
+
+// The handle keeps the reference that each operation's temporary takes or
+// gives up, deferred like every other.
+const ObjectOps python_object_ops{
+    [](void* object) { PyObjectRef::borrow(static_cast<PyObject*>(object)).release(); },
+    [](void* object) noexcept {
+      PyObjectRef dropped = PyObjectRef::steal(static_cast<PyObject*>(object));
+    },
+};
+
+}  // namespace
+
+Value python_value(PyObjectRef object) noexcept {
+  return Value::object(ObjectHandle::adopt(object.release(), python_object_ops));
 }
 
 }  // namespace pelmo

@@ -1,4 +1,4 @@
-#include "value/py_error.hpp"
+#include "python_bindings/py_error.hpp"
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
