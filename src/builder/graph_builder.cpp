@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <new>
-#include <unordered_map>
 
 namespace pelmo {
 
@@ -29,58 +28,49 @@ GraphBuilder::~GraphBuilder() {
   }
 }
 
-namespace {
-
-NameMap mapping_from(const PairList& pairs) {
-  NameMap mapping;
-  for (const auto& [first, second] : pairs) mapping.insert(first, second);
-  return mapping;
-}
-
-}  // namespace
-
 // The parents of the next step: each tail, or one absent parent.
 std::vector<std::optional<NodeId>> GraphBuilder::parents() const {
   if (tails_.empty()) return {std::nullopt};
   return {tails_.begin(), tails_.end()};
 }
 
-Node GraphBuilder::new_node(const SharedNodeFunction& function, std::optional<std::string> label,
-                            const NameMap& inputs, const NameMap& outputs,
-                            std::optional<NodeId> parent) {
-  Node node;
-  node.id = next_node_id_++;
-  node.label = std::move(label);
-  node.function = function;
-  node.inputs = inputs.clone();
-  node.outputs = outputs.clone();
-  if (parent) node.dependencies.push_back(*parent);
-  return node;
+// Gives `node` the next id and its one dependency, if any.
+void GraphBuilder::append_node(Node node, std::optional<NodeId> parent) {
+  node.id = store_.size();
+  if (parent) node.dependencies = store_.add_dependencies(std::span(&*parent, 1));
+  store_.add_node(node);
 }
 
-// Appends a copy of every node of `source` with consecutive fresh ids, its
-// own wiring translated to them. Roots depend on `attach_point` when there is
-// one and stay roots otherwise.
-void GraphBuilder::append_copy(const GraphBuilder& source, std::optional<NodeId> attach_point,
-                               bool as_branch) {
-  std::unordered_map<NodeId, NodeId> new_id;
-  new_id.reserve(source.nodes_.size());
-  for (const Node& node : source.nodes_) new_id.emplace(node.id, next_node_id_++);
-  // Grown geometrically: a build merges one record after another, and an
-  // exact reservation for each would move every node already there.
-  const std::size_t needed = nodes_.size() + source.nodes_.size();
-  if (needed > nodes_.capacity()) nodes_.reserve(std::max(needed, 2 * nodes_.capacity()));
-  for (const Node& node : source.nodes_) {
-    Node copy = node.clone();
-    copy.id = new_id.at(node.id);
-    copy.dependencies.clear();
-    for (NodeId dependency : node.dependencies) copy.dependencies.push_back(new_id.at(dependency));
-    if (node.dependencies.empty() && attach_point) copy.dependencies.push_back(*attach_point);
-    if (as_branch) {
-      copy.variant_index.reset();
-      copy.is_branch = true;
+// Appends one copy of every node of `source` per attach point (once, with
+// no attach point, when there are none), each copy with consecutive fresh
+// ids and its own wiring translated to them. Roots depend on the attach
+// point. The source's tables are entered once for all the copies.
+void GraphBuilder::append_copies(const GraphBuilder& source,
+                                 std::span<const NodeId> attach_points, bool as_branch) {
+  const NodeStore::Import import = store_.import_tables(source.store_);
+  const std::size_t copies = std::max<std::size_t>(attach_points.size(), 1);
+  store_.reserve_nodes(copies * source.store_.size());
+  std::vector<NodeId> translated;
+  for (std::size_t copy = 0; copy < copies; ++copy) {
+    const NodeId base = store_.size();
+    for (const Node& node : source.store_.nodes()) {
+      Node entered = node;
+      entered.id = base + node.id;
+      entered.function = import.functions[node.function];
+      if (node.label != kNoName) entered.label = import.labels[node.label];
+      entered.inputs.begin += import.pair_offset;
+      entered.outputs.begin += import.pair_offset;
+      translated.clear();
+      for (NodeId dependency : source.store_.dependencies(node))
+        translated.push_back(base + dependency);
+      if (translated.empty() && !attach_points.empty()) translated.push_back(attach_points[copy]);
+      entered.dependencies = store_.add_dependencies(translated);
+      if (as_branch) {
+        entered.variant_index = kNoVariant;
+        entered.is_branch = true;
+      }
+      store_.add_node(entered);
     }
-    nodes_.push_back(std::move(copy));
   }
 }
 
@@ -106,13 +96,16 @@ void GraphBuilder::for_each_record(const std::vector<BranchRecord>& records, Vis
 
 void GraphBuilder::add(SharedNodeFunction function, const std::optional<std::string>& label,
                        const PairList& inputs, const PairList& outputs) {
-  const NameMap input_mapping = mapping_from(inputs);
-  const NameMap output_mapping = mapping_from(outputs);
+  // The nodes made for the tails share every table entry.
+  Node node;
+  node.function = store_.add_function(function);
+  if (label) node.label = store_.add_label(*label);
+  node.inputs = store_.add_pairs(inputs);
+  node.outputs = store_.add_pairs(outputs);
   std::vector<NodeId> new_tails;
   for (std::optional<NodeId> parent : parents()) {
-    Node node = new_node(function, label, input_mapping, output_mapping, parent);
-    new_tails.push_back(node.id);
-    nodes_.push_back(std::move(node));
+    new_tails.push_back(store_.size());
+    append_node(node, parent);
   }
   tails_ = std::move(new_tails);
   branch_point_.reset();
@@ -124,20 +117,21 @@ void GraphBuilder::variants(const std::vector<SharedNodeFunction>& functions,
   const std::vector<std::optional<NodeId>> parent_list = parents();
   std::optional<std::vector<NodeId>> saved_branch_point;
   if (!tails_.empty()) saved_branch_point = tails_;
-  const NameMap input_mapping = mapping_from(inputs);
-  const NameMap output_mapping = mapping_from(outputs);
+  Node node;
+  node.inputs = store_.add_pairs(inputs);
+  node.outputs = store_.add_pairs(outputs);
 
   std::vector<NodeId> new_tails;
   new_tails.reserve(functions.size() * parent_list.size());
+  store_.reserve_nodes(functions.size() * parent_list.size());
   for (std::size_t index = 0; index < functions.size(); ++index) {
-    std::optional<std::string> variant_label;
-    if (label) variant_label = *label + " (v" + std::to_string(index) + ")";
+    node.function = store_.add_function(functions[index]);
+    if (label) node.label = store_.add_label(*label + " (v" + std::to_string(index) + ")");
+    node.variant_index = static_cast<std::uint32_t>(index);
     for (std::optional<NodeId> parent : parent_list) {
-      Node node = new_node(functions[index], variant_label, input_mapping, output_mapping, parent);
-      node.variant_index = index;
       node.is_branch = parent.has_value();
-      new_tails.push_back(node.id);
-      nodes_.push_back(std::move(node));
+      new_tails.push_back(store_.size());
+      append_node(node, parent);
     }
   }
   tails_ = std::move(new_tails);
@@ -148,11 +142,7 @@ std::uint64_t GraphBuilder::branch(GraphBuilder&& subgraph) {
   const std::uint64_t branch_id = next_branch_id_++;
   if (!branch_point_ && !tails_.empty()) branch_point_ = tails_;
   const bool attached = branch_point_.has_value();
-  if (attached) {
-    for (NodeId attach_point : *branch_point_) {
-      append_copy(subgraph, attach_point, /*as_branch=*/true);
-    }
-  }
+  if (attached && !branch_point_->empty()) append_copies(subgraph, *branch_point_, /*as_branch=*/true);
   subgraphs_.push_back(BranchRecord{branch_id, std::move(subgraph), attached});
   return branch_id;
 }
@@ -163,9 +153,9 @@ Dag GraphBuilder::build() && {
   // again would run each of its nodes twice. Its own records may still hold
   // subgraphs that never found a node to attach to.
   for_each_record(records, [this](const BranchRecord& record) {
-    if (!record.attached) append_copy(record.subgraph, std::nullopt, /*as_branch=*/false);
+    if (!record.attached) append_copies(record.subgraph, {}, /*as_branch=*/false);
   });
-  return build_dag(std::move(nodes_));
+  return build_dag(std::move(store_));
 }
 
 }  // namespace pelmo

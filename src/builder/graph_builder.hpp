@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -13,11 +14,6 @@
 #include "dag/dag.hpp"
 
 namespace pelmo {
-
-// Parsed `inputs` or `outputs`: (broadcast_var, impl_var) or (impl_var,
-// broadcast_var) pairs in argument order, duplicates included. Empty when
-// the caller gave none.
-using PairList = std::vector<std::pair<std::string, std::string>>;
 
 struct BranchRecord;
 
@@ -59,19 +55,19 @@ class GraphBuilder {
 
  private:
   std::vector<std::optional<NodeId>> parents() const;
-  Node new_node(const SharedNodeFunction& function, std::optional<std::string> label,
-                const NameMap& inputs, const NameMap& outputs, std::optional<NodeId> parent);
-  void append_copy(const GraphBuilder& source, std::optional<NodeId> attach_point, bool as_branch);
+  void append_node(Node node, std::optional<NodeId> parent);
+  void append_copies(const GraphBuilder& source, std::span<const NodeId> attach_points,
+                     bool as_branch);
   template <typename Visit>
   static void for_each_record(const std::vector<BranchRecord>& records, Visit&& visit);
 
-  std::vector<Node> nodes_;    // in creation order, which is id order
+  // Records in creation order; a record's id is its position.
+  NodeStore store_;
   std::vector<NodeId> tails_;  // where the next add or variants attaches
   std::vector<BranchRecord> subgraphs_;
   // Where the next branch attaches, when set: the parents of the latest
   // variants, or the tails that the first branch since the last step found.
   std::optional<std::vector<NodeId>> branch_point_;
-  NodeId next_node_id_ = 0;
   std::uint64_t next_branch_id_ = 1;
 };
 

@@ -5,7 +5,7 @@
 
 namespace pelmo {
 
-IdPositions::IdPositions(const std::vector<Node>& nodes) : count_(nodes.size()) {
+IdPositions::IdPositions(std::span<const Node> nodes) : count_(nodes.size()) {
   for (std::size_t i = 0; i < count_ && ids_are_positions_; ++i) {
     ids_are_positions_ = nodes[i].id == i;
   }
@@ -33,7 +33,8 @@ struct Adjacency {
 // record of its id. A dependency on an id that no record has raises the
 // in-degree for good, and so does one extra count on each later record of
 // an id, which no edge leads to.
-Adjacency fold_records(const std::vector<Node>& nodes, const IdPositions& position) {
+Adjacency fold_records(const NodeStore& store, const IdPositions& position) {
+  const std::span<const Node> nodes = store.nodes();
   const std::size_t count = nodes.size();
   Adjacency graph{std::vector<std::size_t>(count, 0), std::vector<std::size_t>(count + 1, 0), {}};
   std::vector<std::pair<std::size_t, std::size_t>> edges;  // (from, to), in record order
@@ -41,8 +42,8 @@ Adjacency fold_records(const std::vector<Node>& nodes, const IdPositions& positi
   for (std::size_t i = 0; i < count; ++i) {
     const std::size_t owner = position(nodes[i].id);
     if (owner != i) ++graph.in_degree[i];
-    graph.in_degree[owner] += nodes[i].dependencies.size();
-    for (NodeId dependency : nodes[i].dependencies) {
+    graph.in_degree[owner] += nodes[i].dependencies.size;
+    for (NodeId dependency : store.dependencies(nodes[i])) {
       const std::size_t from = position(dependency);
       if (from == IdPositions::kNone) continue;
       ++graph.starts[from + 1];
@@ -88,16 +89,16 @@ std::vector<std::size_t> level_of_each(const std::vector<std::size_t>& order,
 
 }  // namespace
 
-Dag build_dag(std::vector<Node>&& nodes) {
+Dag build_dag(NodeStore&& store) {
   Dag dag;
-  dag.nodes_ = std::move(nodes);
-  dag.positions_ = IdPositions(dag.nodes_);
-  Adjacency graph = fold_records(dag.nodes_, dag.positions_);
+  dag.store_ = std::move(store);
+  dag.store_.freeze();
+  dag.positions_ = IdPositions(dag.store_.nodes());
+  Adjacency graph = fold_records(dag.store_, dag.positions_);
   const std::vector<std::size_t> order = kahn_order(graph);
   const std::vector<std::size_t> level_of = level_of_each(order, graph);
 
-  dag.execution_order_.reserve(order.size());
-  for (std::size_t p : order) dag.execution_order_.push_back(dag.nodes_[p].id);
+  dag.execution_order_.assign(order.begin(), order.end());
 
   // Level k's run of the level order starts after the nodes of lower levels.
   Dag::Levels& levels = dag.levels_;
@@ -107,9 +108,9 @@ Dag build_dag(std::vector<Node>&& nodes) {
   }
   for (std::size_t k = 1; k < levels.starts_.size(); ++k)
     levels.starts_[k] += levels.starts_[k - 1];
-  levels.ids_.resize(order.size());
-  std::vector<std::size_t> fill(levels.starts_);
-  for (std::size_t p : order) levels.ids_[fill[level_of[p]]++] = dag.nodes_[p].id;
+  levels.positions_.resize(order.size());
+  std::vector<Dag::Position> fill(levels.starts_);
+  for (std::size_t p : order) levels.positions_[fill[level_of[p]]++] = static_cast<Dag::Position>(p);
   return dag;
 }
 

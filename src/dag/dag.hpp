@@ -1,6 +1,6 @@
-// The immutable, executable graph: the node records in builder order, and
-// the two views computed once at construction, a topological order of the
-// runnable nodes and their dependency levels.
+// The immutable, executable graph: the node store in builder order, frozen,
+// and the two views computed once at construction, a topological order of
+// the runnable nodes and their dependency levels, both as record positions.
 #pragma once
 
 #include <cstddef>
@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "dag/node.hpp"
+#include "dag/node_store.hpp"
 
 namespace pelmo {
 
@@ -21,7 +21,7 @@ class IdPositions {
   static constexpr std::size_t kNone = std::numeric_limits<std::size_t>::max();
 
   IdPositions() = default;
-  explicit IdPositions(const std::vector<Node>& nodes);
+  explicit IdPositions(std::span<const Node> nodes);
 
   // Constant time; kNone for an id that no record has.
   std::size_t operator()(NodeId id) const noexcept {
@@ -39,43 +39,47 @@ class IdPositions {
 
 class Dag {
  public:
+  // Record positions; a store holds fewer than 2^32 records.
+  using Position = std::uint32_t;
+
   // Nodes grouped by level; level k is a contiguous run of the level order.
   class Levels {
    public:
     std::size_t size() const noexcept { return starts_.empty() ? 0 : starts_.size() - 1; }
     bool empty() const noexcept { return size() == 0; }
-    std::span<const NodeId> operator[](std::size_t level) const noexcept {
-      return {ids_.data() + starts_[level], starts_[level + 1] - starts_[level]};
+    std::span<const Position> operator[](std::size_t level) const noexcept {
+      return {positions_.data() + starts_[level], starts_[level + 1] - starts_[level]};
     }
 
    private:
-    friend Dag build_dag(std::vector<Node>&& nodes);
-    std::vector<NodeId> ids_;
-    std::vector<std::size_t> starts_;  // size() + 1 offsets into ids_
+    friend Dag build_dag(NodeStore&& store);
+    std::vector<Position> positions_;
+    std::vector<Position> starts_;  // size() + 1 offsets into positions_
   };
 
   Dag(Dag&&) noexcept = default;
   Dag& operator=(Dag&&) noexcept = default;
 
-  const std::vector<Node>& nodes() const noexcept { return nodes_; }
-  const std::vector<NodeId>& execution_order() const noexcept { return execution_order_; }
+  const NodeStore& store() const noexcept { return store_; }
+  std::span<const Node> nodes() const noexcept { return store_.nodes(); }
+  const std::vector<Position>& execution_order() const noexcept { return execution_order_; }
   const Levels& levels() const noexcept { return levels_; }
-  std::size_t node_count() const noexcept { return nodes_.size(); }
+  std::size_t node_count() const noexcept { return store_.size(); }
   // Positions in nodes(); a built graph's ids are unique.
   const IdPositions& positions() const noexcept { return positions_; }
 
   // The first record with this id, or null. Constant time.
   const Node* find(NodeId id) const noexcept {
     const std::size_t position = positions_(id);
-    return position == IdPositions::kNone ? nullptr : &nodes_[position];
+    return position == IdPositions::kNone ? nullptr : &store_.nodes()[position];
   }
 
  private:
-  friend Dag build_dag(std::vector<Node>&& nodes);
+  friend Dag build_dag(NodeStore&& store);
   Dag() = default;
 
-  std::vector<Node> nodes_;
-  std::vector<NodeId> execution_order_;
+  NodeStore store_;
+  std::vector<Position> execution_order_;
   Levels levels_;
   IdPositions positions_;
 };
@@ -84,7 +88,7 @@ class Dag {
 // level. Nodes on a cycle, or depending on an id that names no node, or on
 // such a node, are left out of both views; nothing is reported. A later
 // record with an id already taken is no node of its own: its dependencies
-// count as the first record's.
-Dag build_dag(std::vector<Node>&& nodes);
+// count as the first record's. The store is frozen.
+Dag build_dag(NodeStore&& store);
 
 }  // namespace pelmo

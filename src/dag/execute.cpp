@@ -3,13 +3,44 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
-#include <mutex>
 #include <vector>
 
 #include "dag/joining_threads.hpp"
 #include "dag/worker_stacks.hpp"
 
 namespace pelmo {
+
+void NodeCall::publish() {
+  for (std::size_t output = 0; output < kept_.size(); ++output) {
+    std::optional<Value>& result = kept_[output];
+    if (!result) continue;
+    const NameId name = outputs_[output].second;
+    if (context_ != nullptr) {
+      context_->put(name, std::move(*result));
+    } else {
+      pending_->emplace_back(name, std::move(*result));
+    }
+    result.reset();
+  }
+}
+
+const Value* NodeCall::input(std::string_view impl_var) const noexcept {
+  const Value* found = nullptr;
+  for (const NodeInput& input : inputs_) {
+    if (names_[input.name] == impl_var) found = input.value;
+  }
+  return found;
+}
+
+void NodeCall::keep(std::string_view impl_var, Value value) {
+  for (std::size_t output = 0; output < outputs_.size(); ++output) {
+    if (names_[outputs_[output].first] == impl_var) {
+      keep(output, std::move(value));
+      return;
+    }
+  }
+}
+
 namespace {
 
 // The first exception thrown by any worker of a level; the others are
@@ -28,31 +59,62 @@ class FirstFailure {
   std::exception_ptr error_;
 };
 
-// Every id of the order and of the levels names a record.
-void run_sequentially(const Dag& dag, Context& context) {
-  for (NodeId id : dag.execution_order()) context.merge_from(run_node(*dag.find(id), context));
+// Calls one node: gathers the inputs its mapping finds in the context,
+// calls its function, and hands on the results it kept. The buffers belong
+// to the calling thread and are reused from node to node.
+class NodeRunner {
+ public:
+  NodeRunner(const Dag& dag, const void* environment) : dag_(dag), environment_(environment) {}
+
+  void run(const Node& node, const RunContext& context, RunContext* target,
+           std::vector<std::pair<NameId, Value>>* pending) {
+    const NodeStore& store = dag_.store();
+    inputs_.clear();
+    for (const NamePair& pair : store.pairs(node.inputs)) {
+      if (const Value* value = context.get(pair.first)) inputs_.push_back({pair.second, value});
+    }
+    const std::span<const NamePair> outputs = store.pairs(node.outputs);
+    kept_.resize(std::max(kept_.size(), outputs.size()));
+    NodeCall call(store.names(), inputs_, outputs, {kept_.data(), outputs.size()}, target, pending,
+                  environment_);
+    if (const NodeFunction* function = store.function(node)) function->call(call);
+    call.publish();
+  }
+
+ private:
+  const Dag& dag_;
+  const void* environment_;
+  std::vector<NodeInput> inputs_;
+  std::vector<std::optional<Value>> kept_;  // empty between calls
+};
+
+// Every position of the order and of the levels names a record.
+void run_sequentially(const Dag& dag, RunContext& context, const void* environment) {
+  NodeRunner runner(dag, environment);
+  const std::span<const Node> nodes = dag.nodes();
+  for (Dag::Position position : dag.execution_order())
+    runner.run(nodes[position], context, &context, nullptr);
 }
 
-// What the workers of one level share: the frozen context they read and
-// the list their outputs go to.
+// What the workers of one level share: the context they read, which does
+// not change until the level is done.
 struct LevelRun {
-  explicit LevelRun(const Context& context) : snapshot(context.clone()) {}
-
-  const Context snapshot;
-  std::vector<Context> results;
-  std::mutex results_mutex;
+  const Dag& dag;
+  const RunContext& context;
+  const void* environment;
   FirstFailure failure;
 };
 
+// One node of a level: its results wait in `pending` until the level ends.
 struct LevelWorker {
-  const Node* node;
-  LevelRun* level;
+  const Node* node = nullptr;
+  LevelRun* level = nullptr;
+  std::vector<std::pair<NameId, Value>> pending;
 
-  void operator()() const {
+  void operator()() {
     try {
-      Context outputs = run_node(*node, level->snapshot);
-      std::lock_guard<std::mutex> lock(level->results_mutex);
-      level->results.push_back(std::move(outputs));
+      NodeRunner runner(level->dag, level->environment);
+      runner.run(*node, level->context, nullptr, &pending);
     } catch (...) {
       std::exception_ptr error = std::current_exception();
       // Only a foreign exception has no exception_ptr: the forced unwind
@@ -63,79 +125,73 @@ struct LevelWorker {
   }
 };
 
-void run_level_concurrently(const std::vector<const Node*>& level_nodes, Context& context,
-                            std::optional<std::uint64_t> max_threads, WorkerStacks& stacks,
+void run_level_concurrently(const Dag& dag, std::span<const Dag::Position> level_positions,
+                            RunContext& context, const RunOptions& options, WorkerStacks& stacks,
                             WaitPolling& polling) {
-  LevelRun level(context);
-  // Room for every output up front: an append under the lock never allocates.
-  level.results.reserve(level_nodes.size());
+  LevelRun level{dag, context, options.environment, {}};
+  std::size_t chunk = level_positions.size();
+  if (options.max_threads)
+    chunk = static_cast<std::size_t>(std::max<std::uint64_t>(*options.max_threads, 1));
+  chunk = std::min(chunk, level_positions.size());
 
-  std::size_t chunk = level_nodes.size();
-  if (max_threads) chunk = static_cast<std::size_t>(std::max<std::uint64_t>(*max_threads, 1));
-  chunk = std::min(chunk, level_nodes.size());
-
-  std::vector<LevelWorker> workers(chunk, LevelWorker{nullptr, &level});
-  for (std::size_t begin = 0; begin < level_nodes.size(); begin += chunk) {
-    const std::size_t count = std::min(chunk, level_nodes.size() - begin);
+  std::vector<LevelWorker> workers(level_positions.size());
+  const std::span<const Node> nodes = dag.nodes();
+  for (std::size_t begin = 0; begin < level_positions.size(); begin += chunk) {
+    const std::size_t count = std::min(chunk, level_positions.size() - begin);
     {
       JoiningThreads threads(count);
       for (std::size_t slot = 0; slot < count; ++slot) {
-        workers[slot].node = level_nodes[begin + slot];
-        threads.start(workers[slot], stacks.at(slot));
+        LevelWorker& worker = workers[begin + slot];
+        worker.node = &nodes[level_positions[begin + slot]];
+        worker.level = &level;
+        threads.start(worker, stacks.at(slot));
       }
       threads.join_all(polling);
     }
     level.failure.rethrow_if_any();
   }
-  // Every worker is joined: the results are this thread's alone.
-  for (Context& outputs : level.results) context.merge_from(std::move(outputs));
+  // Every worker is joined: the results are this thread's alone, merged in
+  // the level's order whatever order the nodes finished in.
+  for (LevelWorker& worker : workers) {
+    for (auto& [name, value] : worker.pending) context.put(name, std::move(value));
+  }
 }
 
-void run_by_levels(const Dag& dag, Context& context, std::optional<std::uint64_t> max_threads,
-                   const WaitPoll& poll) {
+void run_by_levels(const Dag& dag, RunContext& context, const RunOptions& options) {
   const Dag::Levels& levels = dag.levels();
-  std::vector<const Node*> level_nodes;
+  NodeRunner runner(dag, options.environment);
   // Mapped as chunks first need them; kept for every level of this run.
   WorkerStacks stacks;
-  WaitPolling polling(poll, kWaitPollInterval);
+  WaitPolling polling(options.poll, kWaitPollInterval);
   for (std::size_t level = 0; level < levels.size(); ++level) {
     if (levels[level].size() == 1) {
-      context.merge_from(run_node(*dag.find(levels[level][0]), context));
+      runner.run(dag.nodes()[levels[level][0]], context, &context, nullptr);
       continue;
     }
-    level_nodes.clear();
-    for (NodeId id : levels[level]) level_nodes.push_back(dag.find(id));
-    run_level_concurrently(level_nodes, context, max_threads, stacks, polling);
+    run_level_concurrently(dag, levels[level], context, options, stacks, polling);
   }
 }
 
 }  // namespace
 
-Context run_node(const Node& node, const Context& context) {
-  Context inputs;
-  for (const auto& mapping : node.inputs) {
-    if (const Value* value = context.get(mapping.key)) inputs.insert(mapping.value, clone(*value));
+void run(const Dag& dag, RunContext& context, const RunOptions& options) {
+  if (options.parallel) {
+    run_by_levels(dag, context, options);
+  } else {
+    run_sequentially(dag, context, options.environment);
   }
-  Context results = node.function->call(inputs);
-  Context outputs;
-  // Output names are unique impl_vars, so each result is taken at most once
-  // and can be moved rather than copied: the results go right after.
-  for (const auto& mapping : node.outputs) {
-    if (Value* value = results.get_mut(mapping.key))
-      outputs.insert(mapping.value, std::move(*value));
-  }
-  return outputs;
 }
 
 Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads,
                 const WaitPoll& poll) {
-  Context context;
-  if (parallel) {
-    run_by_levels(dag, context, max_threads, poll);
-  } else {
-    run_sequentially(dag, context);
+  const NameTable& names = dag.store().names();
+  RunContext context(names.size());
+  run(dag, context, RunOptions{parallel, max_threads, poll, nullptr});
+  Context result;
+  for (NameId name = 0; name < names.size(); ++name) {
+    if (Value* value = context.get_mut(name)) result.insert(std::string(names[name]), std::move(*value));
   }
-  return context;
+  return result;
 }
 
 }  // namespace pelmo

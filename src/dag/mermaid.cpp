@@ -219,7 +219,7 @@ void guard_style_rewrite(std::string& out, std::size_t from) {
 
 // Mermaid rejects an empty string in a box, and reads a box text that
 // starts with a backtick as a Markdown string, which must end with one.
-void append_box_text(std::string& out, const std::string& label) {
+void append_box_text(std::string& out, std::string_view label) {
   if (label.empty()) {
     out += ' ';
     return;
@@ -250,23 +250,25 @@ struct ArrowHash {
   }
 };
 
-bool produces(const Node& node, const std::string& broadcast_name) {
-  for (const auto& mapping : node.outputs) {
-    if (mapping.value == broadcast_name) return true;
+bool produces(const NodeStore& store, const Node& node, NameId broadcast_name) {
+  for (const NamePair& mapping : store.pairs(node.outputs)) {
+    if (mapping.second == broadcast_name) return true;
   }
   return false;
 }
 
-void append_arrow(std::string& text, const Node* from_node, NodeId from, const Node& to) {
+void append_arrow(std::string& text, const NodeStore& store, const Node* from_node, NodeId from,
+                  const Node& to) {
   text += "    ";
   append_id(text, from);
   bool labelled = false;
   bool semicolon = false;
   std::size_t label_start = 0;
   if (from_node != nullptr) {
-    for (const auto& mapping : to.inputs) {
-      if (!produces(*from_node, mapping.key)) continue;
-      std::string_view name = mapping.key;
+    const NameTable& names = store.names();
+    for (const NamePair& mapping : store.pairs(to.inputs)) {
+      if (!produces(store, *from_node, mapping.first)) continue;
+      std::string_view name = names[mapping.first];
       if (labelled) {
         text += "<br/>";
       } else {
@@ -282,7 +284,7 @@ void append_arrow(std::string& text, const Node* from_node, NodeId from, const N
       }
       semicolon |= append_text(text, name, Place::arrow);
       text += " \xE2\x86\x92 ";  // U+2192 RIGHTWARDS ARROW
-      semicolon |= append_text(text, mapping.value, Place::arrow);
+      semicolon |= append_text(text, names[mapping.second], Place::arrow);
       labelled = true;
     }
   }
@@ -298,14 +300,15 @@ void append_arrow(std::string& text, const Node* from_node, NodeId from, const N
 // finds it; records that share an id, and dependencies that name no
 // record, go through the set of written pairs.
 void append_arrows(std::string& text, const Dag& dag) {
-  const std::vector<Node>& nodes = dag.nodes();
+  const NodeStore& store = dag.store();
+  const std::span<const Node> nodes = dag.nodes();
   const IdPositions& position = dag.positions();
   const bool ids_unique = position.ids_unique();
   std::vector<std::size_t> stamp(ids_unique ? nodes.size() : 0, IdPositions::kNone);
   std::unordered_set<std::pair<NodeId, std::size_t>, ArrowHash> written;
   for (std::size_t i = 0; i < nodes.size(); ++i) {
     const std::size_t owner = ids_unique ? i : position(nodes[i].id);
-    for (NodeId dependency : nodes[i].dependencies) {
+    for (NodeId dependency : store.dependencies(nodes[i])) {
       const std::size_t from = position(dependency);
       if (ids_unique && from != IdPositions::kNone) {
         if (stamp[from] == i) continue;
@@ -313,7 +316,8 @@ void append_arrows(std::string& text, const Dag& dag) {
       } else if (!written.emplace(dependency, owner).second) {
         continue;
       }
-      append_arrow(text, from == IdPositions::kNone ? nullptr : &nodes[from], dependency, nodes[i]);
+      append_arrow(text, store, from == IdPositions::kNone ? nullptr : &nodes[from], dependency,
+                   nodes[i]);
     }
   }
 }
@@ -334,8 +338,8 @@ std::string to_mermaid_text(const Dag& dag) {
     text += "    ";
     append_id(text, node.id);
     text += "[\"";
-    if (node.label) {
-      append_box_text(text, *node.label);
+    if (const std::optional<std::string_view> label = dag.store().label(node)) {
+      append_box_text(text, *label);
     } else {
       text += "Node ";
       append_id(text, node.id);
@@ -347,7 +351,8 @@ std::string to_mermaid_text(const Dag& dag) {
     if (node.is_branch) append_style(text, node.id, kBranchFill);
   }
   for (const Node& node : dag.nodes()) {
-    if (node.variant_index) append_style(text, node.id, kVariantFills[*node.variant_index % 4]);
+    if (node.variant_index != kNoVariant)
+      append_style(text, node.id, kVariantFills[node.variant_index % 4]);
   }
   return text;
 }

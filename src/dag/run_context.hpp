@@ -1,0 +1,43 @@
+// The context of one run: a place for each name of the Dag, indexed by name
+// id, empty until a node's output fills it. A name holds one value; a later
+// output replaces it.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <vector>
+
+#include "dag/name_table.hpp"
+#include "value/value.hpp"
+
+namespace pelmo {
+
+class RunContext {
+ public:
+  explicit RunContext(std::size_t names) : places_(names) {}
+
+  const Value* get(NameId name) const noexcept {
+    const std::optional<Value>& place = places_[name];
+    return place ? &*place : nullptr;
+  }
+  // The replaced value, if any, is released here.
+  void put(NameId name, Value value) { places_[name] = std::move(value); }
+
+  Value* get_mut(NameId name) noexcept {
+    std::optional<Value>& place = places_[name];
+    return place ? &*place : nullptr;
+  }
+
+  std::size_t size() const noexcept { return places_.size(); }
+  // Names that hold a value.
+  std::size_t filled() const noexcept {
+    std::size_t count = 0;
+    for (const auto& place : places_) count += place.has_value();
+    return count;
+  }
+
+ private:
+  std::vector<std::optional<Value>> places_;
+};
+
+}  // namespace pelmo
