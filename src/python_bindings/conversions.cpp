@@ -20,10 +20,6 @@ PyObjectRef created(PyObject* object) {
   return PyObjectRef::steal(object);
 }
 
-PyObjectRef text_to_python(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
-}
-
 // Unsigned decimal, at most 2^64 - 1, with one optional leading '+' on keys
 // longer than one byte; leading zeros allowed, no whitespace.
 std::optional<std::uint64_t> parse_index(std::string_view key) {
@@ -153,35 +149,25 @@ PyObjectRef value_to_python(const Value& value) {
   return PyObjectRef::borrow(Py_None);
 }
 
-std::variant<PyObjectRef, DictStoreFailure> context_to_dict(const Context& context) {
-  PyObjectRef dict = created(PyDict_New());
-  for (const auto& entry : context) {
-    PyObjectRef item = value_to_python(entry.value);
-    PyObjectRef key = text_to_python(entry.key);
-    if (PyDict_SetItem(dict.get(), key.get(), item.get()) < 0) {
-      return DictStoreFailure{entry.key, FetchedError::fetch()};
-    }
-  }
-  return dict;
+PyObjectRef text_to_python(std::string_view text) {
+  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
 }
 
-Context dict_to_context(PyObject* dict) {
-  Context context;
-  Py_ssize_t position = 0;
-  PyObject* key = nullptr;
-  PyObject* item = nullptr;
-  while (PyDict_Next(dict, &position, &key, &item)) {
-    if (!PyUnicode_Check(key)) continue;
-    Py_ssize_t size = 0;
-    const char* bytes = PyUnicode_AsUTF8AndSize(key, &size);
-    if (bytes == nullptr) {
-      PyErr_Clear();
-      continue;
-    }
-    context.insert(std::string(bytes, static_cast<std::size_t>(size)),
-                   python_value(PyObjectRef::borrow(item)));
-  }
-  return context;
+PyObjectRef new_dict(std::size_t expected) {
+#if PY_VERSION_HEX < 0x030D0000
+  return created(_PyDict_NewPresized(static_cast<Py_ssize_t>(expected)));
+#else
+  static_cast<void>(expected);
+  return created(PyDict_New());
+#endif
+}
+
+std::optional<DictStoreFailure> store_named(PyObject* dict, const NameKeys& keys,
+                                            const NameTable& names, NameId name,
+                                            const Value& value) {
+  PyObjectRef item = value_to_python(value);
+  if (PyDict_SetItem(dict, keys[name], item.get()) == 0) return std::nullopt;
+  return DictStoreFailure{std::string(names[name]), FetchedError::fetch()};
 }
 
 }  // namespace pelmo

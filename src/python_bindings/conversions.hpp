@@ -5,9 +5,14 @@
 #pragma once
 
 #include <stdexcept>
+#include <cstddef>
+#include <optional>
 #include <string>
+#include <string_view>
 #include <variant>
 
+#include "dag/name_table.hpp"
+#include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_error.hpp"
 #include "value/value.hpp"
 
@@ -23,20 +28,23 @@ class ConversionError : public std::runtime_error {
 // A new reference. Throws ConversionError when an allocation fails.
 PyObjectRef value_to_python(const Value& value);
 
-// A context entry that could not be stored in the dict, with its error.
+// A new str of UTF-8 text. Throws ConversionError when it cannot be made
+// (the text does not decode, or memory runs out).
+PyObjectRef text_to_python(std::string_view text);
+
+// A new empty dict with room for `expected` entries. Throws ConversionError.
+PyObjectRef new_dict(std::size_t expected);
+
+// An entry that could not be stored in a dict, with its error.
 struct DictStoreFailure {
   std::string key;
   FetchedError error;
 };
 
-// A new dict of the context's entries, or the first entry that could not be
-// stored (the partial dict is dropped, no Python error is left set). Throws
-// ConversionError when an allocation fails.
-std::variant<PyObjectRef, DictStoreFailure> context_to_dict(const Context& context);
-
-// `dict` must be a dict or an instance of a dict subclass; its storage is
-// read directly. Entries whose key is not a str, or a str that does not
-// encode as UTF-8, are skipped. Never fails, leaves no error set.
-Context dict_to_context(PyObject* dict);
+// Stores `value` in `dict` under the key of `name`; the failure, with no
+// Python error left set, when the dict refuses it. Throws ConversionError.
+std::optional<DictStoreFailure> store_named(PyObject* dict, const NameKeys& keys,
+                                            const NameTable& names, NameId name,
+                                            const Value& value);
 
 }  // namespace pelmo

@@ -8,6 +8,7 @@
 #include "python_bindings/run_stops.hpp"
 #include "python_bindings/types.hpp"
 #include "python_bindings/conversions.hpp"
+#include "python_bindings/name_keys.hpp"
 
 namespace pelmo {
 
@@ -28,10 +29,25 @@ class DagAccess {
   DagAccess& operator=(const DagAccess&) = delete;
   ~DagAccess() { dag_->active_calls.fetch_sub(1, std::memory_order_relaxed); }
   const Dag& dag() const { return dag_->dag; }
+  NameKeys& keys() { return dag_->keys; }
 
  private:
   PyDag* dag_;
 };
+
+// The run's final context, every filled name under its key.
+PyObjectRef result_dict(const RunContext& context, const NameTable& names, const NameKeys& keys) {
+  PyObjectRef dict = new_dict(context.filled());
+  for (NameId name = 0; name < context.size(); ++name) {
+    const Value* value = context.get(name);
+    if (value == nullptr) continue;
+    if (auto failure = store_named(dict.get(), keys, names, name, *value)) {
+      std::move(failure->error).restore();
+      throw PythonErrorAlreadySet();
+    }
+  }
+  return dict;
+}
 
 const Signature kExecuteSignature{"execute", {"parallel", "max_threads"}, 0};
 
@@ -43,18 +59,15 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const std::optional<std::uint64_t> max_threads =
         count_argument(kExecuteSignature, "max_threads", bound[1]);
 
-    Context context;
-    const WaitPoll poll = signal_handling_poll();
-    std::exception_ptr failure =
-        call_without_gil([&] { context = execute(access.dag(), parallel, max_threads, poll); });
+    const Dag& dag = access.dag();
+    if (!access.keys().ready()) access.keys().make(dag.store());
+    // Made and destroyed with the lock held, so the values it releases are
+    // released at once; only a parallel level's merge queues releases.
+    RunContext context(dag.store().names().size());
+    const RunOptions options{parallel, max_threads, signal_handling_poll(), &access.keys()};
+    std::exception_ptr failure = call_without_gil([&] { run(dag, context, options); });
     if (failure) std::rethrow_exception(failure);
-
-    auto converted = context_to_dict(context);
-    if (auto* store_failure = std::get_if<DictStoreFailure>(&converted)) {
-      std::move(store_failure->error).restore();
-      throw PythonErrorAlreadySet();
-    }
-    return std::get<PyObjectRef>(converted).release();
+    return result_dict(context, dag.store().names(), access.keys()).release();
   });
 }
 
@@ -83,6 +96,7 @@ void dag_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_dag(self)->keys);
   std::destroy_at(&as_dag(self)->holders);
   std::destroy_at(&as_dag(self)->dag);
   // Every call holds a reference to the Dag it uses.
@@ -110,7 +124,8 @@ int dag_clear(PyObject* self) {
     // Taken out first: releasing a callable runs arbitrary code, which must
     // find the Dag already empty.
     ReferenceHolders holders = std::exchange(payload->holders, ReferenceHolders());
-    Dag dag = std::exchange(payload->dag, build_dag({}));
+    Dag dag = std::exchange(payload->dag, build_dag(NodeStore()));
+    NameKeys keys = std::exchange(payload->keys, NameKeys());
   } catch (const std::bad_alloc&) {
     // No memory for an empty Dag: this one stays whole, and uncollected.
   }
@@ -168,7 +183,7 @@ PyType_Spec dag_spec = {"builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | P
 PyObject* create_dag_type() { return PyType_FromSpec(&dag_spec); }
 
 PyObject* new_dag_object(Dag&& dag) {
-  ReferenceHolders holders = ReferenceHolders::of(dag.nodes());
+  ReferenceHolders holders = ReferenceHolders::of(dag.store().functions());
   PyObject* object = dag_type->tp_alloc(dag_type, 0);
   if (object == nullptr) return nullptr;
   // Tracked by the allocation; not to be visited before it is built.
@@ -176,6 +191,7 @@ PyObject* new_dag_object(Dag&& dag) {
   PyDag* payload = as_dag(object);
   std::construct_at(&payload->dag, std::move(dag));
   std::construct_at(&payload->holders, std::move(holders));
+  std::construct_at(&payload->keys);
   std::construct_at(&payload->active_calls, 0);
   PyObject_GC_Track(object);
   return object;

@@ -75,13 +75,9 @@ PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     GraphAccess access(self);
     auto call = node_arguments(access, kAddSignature, args, nargs, kwnames,
                                [](PyObject* function) { return function; });
-    SharedNodeFunction node_function;
-    if (is_absent(call.first)) {
-      node_function = std::make_shared<NoopNodeFunction>();
-    } else {
-      node_function = std::make_shared<PyNodeFunction>(PyObjectRef::borrow(call.first));
-      access.holders().add(node_function);
-    }
+    SharedNodeFunction node_function = is_absent(call.first)
+                                           ? noop_node_function()
+                                           : access.holders().function_for(call.first);
     call.builder.add(std::move(node_function), call.label, call.inputs, call.outputs);
     Py_RETURN_NONE;
   });
@@ -96,10 +92,8 @@ PyObject* graph_variants(PyObject* self, PyObject* const* args, Py_ssize_t nargs
         [](PyObject* functions) { return callables_argument(kVariantsSignature, functions); });
     std::vector<SharedNodeFunction> functions;
     functions.reserve(call.first.size());
-    for (PyObjectRef& callable : call.first) {
-      functions.push_back(std::make_shared<PyNodeFunction>(std::move(callable)));
-      access.holders().add(functions.back());
-    }
+    for (const PyObjectRef& callable : call.first)
+      functions.push_back(access.holders().function_for(callable.get()));
     call.builder.variants(functions, call.label, call.inputs, call.outputs);
     Py_RETURN_NONE;
   });

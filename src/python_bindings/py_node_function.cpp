@@ -1,13 +1,21 @@
 #include "python_bindings/py_node_function.hpp"
 
+#include <memory>
+#include <span>
+#include <variant>
+
 #include "python_bindings/gil.hpp"
 #include "python_bindings/run_stops.hpp"
 #include "python_bindings/conversions.hpp"
+#include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_error.hpp"
 
 namespace pelmo {
 
-Context NoopNodeFunction::call(const Context&) const { return Context(); }
+const SharedNodeFunction& noop_node_function() {
+  static const SharedNodeFunction noop = std::make_shared<const NoopNodeFunction>();
+  return noop;
+}
 
 int PyNodeFunction::visit_references(ReferenceVisitor visit, void* arg) const {
   return callable_ ? visit(callable_.get(), arg) : 0;
@@ -25,13 +33,49 @@ void write_to_stderr(const std::string& message) {
   if (!text || PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) != 0) PyErr_Clear();
 }
 
-Context PyNodeFunction::call(const Context& inputs) const {
+namespace {
+
+// The dict the callable gets: each input under its impl_var, a later one
+// with the same impl_var replacing an earlier one.
+std::variant<PyObjectRef, DictStoreFailure> inputs_dict(const NodeCall& call,
+                                                        const NameKeys& keys) {
+  PyObjectRef dict = new_dict(call.inputs().size());
+  for (const NodeInput& input : call.inputs()) {
+    if (auto failure = store_named(dict.get(), keys, call.names(), input.name, *input.value))
+      return std::move(*failure);
+  }
+  return dict;
+}
+
+// One walk over the returned dict's storage (a subclass's overrides are not
+// consulted): each str key that is a mapped impl_var is kept for its
+// output, a later key with the same text replacing an earlier one.
+void keep_results(NodeCall& call, const NameKeys& keys, PyObject* results) {
+  const std::span<const NamePair> outputs = call.outputs();
+  Py_ssize_t position = 0;
+  PyObject* key = nullptr;
+  PyObject* item = nullptr;
+  while (PyDict_Next(results, &position, &key, &item)) {
+    if (!PyUnicode_Check(key)) continue;
+    for (std::size_t output = 0; output < outputs.size(); ++output) {
+      if (keys.matches(key, outputs[output].first)) {
+        call.keep(output, python_value(PyObjectRef::borrow(item)));
+        break;
+      }
+    }
+  }
+}
+
+}  // namespace
+
+void PyNodeFunction::call(NodeCall& call) const {
+  const NameKeys& keys = *static_cast<const NameKeys*>(call.environment());
   EnsuredGil gil;
-  auto converted = context_to_dict(inputs);
+  auto converted = inputs_dict(call, keys);
   if (auto* failure = std::get_if<DictStoreFailure>(&converted)) {
     const std::string reason = failure->error.describe();
     write_to_stderr("Error setting input '" + failure->key + "': " + reason + "\n");
-    return Context();
+    return;
   }
   const PyObjectRef& argument = std::get<PyObjectRef>(converted);
   // The slot before the argument lets a bound method put its self there
@@ -45,7 +89,7 @@ Context PyNodeFunction::call(const Context& inputs) const {
     // Whatever sys.stderr is: a program without a console logs through
     // sys.excepthook, which decides what to do with it.
     PyErr_PrintEx(0);
-    return Context();
+    return;
   }
   // A signal that came while a callable ran in C is handled now, not at
   // the next node's first Python line (or after the run).
@@ -54,9 +98,12 @@ Context PyNodeFunction::call(const Context& inputs) const {
     // The message comes first: releasing the object may run its finaliser,
     // whose output belongs after it.
     write_to_stderr("Error: Python function did not return a dict\n");
-    return Context();
+    return;
   }
-  return dict_to_context(result.get());
+  keep_results(call, keys, result.get());
+  // While the lock is held: the values replaced in the context are released
+  // now rather than queued.
+  call.publish();
 }
 
 }  // namespace pelmo

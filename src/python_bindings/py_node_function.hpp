@@ -1,25 +1,31 @@
 // The node functions the Python layer makes: one that calls a Python
 // callable with a dict of the node's inputs, and one that does nothing.
-// Failures of the callable are printed on sys.stderr and give an empty
-// result; only SystemExit, KeyboardInterrupt and a raising signal handler
-// leave the run, to be raised by `execute`.
+// Failures of the callable are printed on sys.stderr and give no results;
+// only SystemExit, KeyboardInterrupt and a raising signal handler leave the
+// run, to be raised by `execute`. Runs hand them the Dag's NameKeys as the
+// call's environment.
 #pragma once
 
-#include "dag/node.hpp"
+#include <string>
+
+#include "dag/node_function.hpp"
 #include "python_bindings/py_object.hpp"
 
 namespace pelmo {
 
 class NoopNodeFunction final : public NodeFunction {
  public:
-  Context call(const Context& inputs) const override;
+  void call(NodeCall&) const override {}
 };
+
+// One no-op function for every node added without a callable.
+const SharedNodeFunction& noop_node_function();
 
 class PyNodeFunction final : public NodeFunction {
  public:
   // Holds its own reference; the object is not checked for being callable.
   explicit PyNodeFunction(PyObjectRef callable) noexcept : callable_(std::move(callable)) {}
-  Context call(const Context& inputs) const override;
+  void call(NodeCall& call) const override;
   int visit_references(ReferenceVisitor visit, void* arg) const override;
 
  private:

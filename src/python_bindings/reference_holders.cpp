@@ -1,8 +1,9 @@
 #include "python_bindings/reference_holders.hpp"
 
-#include <algorithm>
-#include <functional>
 #include <iterator>
+#include <memory>
+
+#include "python_bindings/py_node_function.hpp"
 
 namespace pelmo {
 namespace {
@@ -21,32 +22,34 @@ int visit_python_object(void* object, void* python_visit) {
 
 }  // namespace
 
-ReferenceHolders ReferenceHolders::of(const std::vector<Node>& nodes) {
-  std::vector<const SharedNodeFunction*> all;
-  all.reserve(nodes.size());
-  for (const Node& node : nodes) all.push_back(&node.function);
-  auto by_function = [](const SharedNodeFunction* a, const SharedNodeFunction* b) {
-    return std::less<>()(a->get(), b->get());
-  };
-  auto same_function = [](const SharedNodeFunction* a, const SharedNodeFunction* b) {
-    return a->get() == b->get();
-  };
-  std::sort(all.begin(), all.end(), by_function);
-  all.erase(std::unique(all.begin(), all.end(), same_function), all.end());
-
+ReferenceHolders ReferenceHolders::of(const std::vector<SharedNodeFunction>& functions) {
   auto found = [](void*, void*) { return 1; };
   ReferenceHolders holders;
-  for (const SharedNodeFunction* function : all) {
-    if ((*function)->visit_references(found, nullptr) != 0) holders.add(*function);
+  for (const SharedNodeFunction& function : functions) {
+    if (function && function->visit_references(found, nullptr) != 0)
+      holders.functions_.push_back(function);
   }
   holders.functions_.shrink_to_fit();
   return holders;
+}
+
+SharedNodeFunction ReferenceHolders::function_for(PyObject* callable) {
+  auto [entry, added] = made_for_.try_emplace(callable, functions_.size());
+  if (!added) return functions_[entry->second];
+  try {
+    functions_.push_back(std::make_shared<PyNodeFunction>(PyObjectRef::borrow(callable)));
+  } catch (...) {
+    made_for_.erase(entry);
+    throw;
+  }
+  return functions_.back();
 }
 
 void ReferenceHolders::take_all(ReferenceHolders&& other) {
   functions_.insert(functions_.end(), std::make_move_iterator(other.functions_.begin()),
                     std::make_move_iterator(other.functions_.end()));
   other.functions_.clear();
+  other.made_for_.clear();
 }
 
 int ReferenceHolders::traverse(visitproc visit, void* arg) const {

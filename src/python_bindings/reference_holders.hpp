@@ -9,24 +9,30 @@
 // moved from one owner to the next, never copied. So each owner lists each
 // of its functions once, and a function leaves one owner's list when it
 // joins another's.
+//
+// A graph also makes one function per distinct callable: every node added
+// with the same callable shares it.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cstddef>
+#include <unordered_map>
 #include <vector>
 
-#include "dag/node.hpp"
+#include "dag/node_function.hpp"
 
 namespace pelmo {
 
 class ReferenceHolders {
  public:
-  // The distinct functions of `nodes` that hold Python objects.
-  static ReferenceHolders of(const std::vector<Node>& nodes);
+  // Those of `functions` (distinct) that hold Python objects.
+  static ReferenceHolders of(const std::vector<SharedNodeFunction>& functions);
 
-  // `function` is new to the owner: no list holds it yet.
-  void add(SharedNodeFunction function) { functions_.push_back(std::move(function)); }
+  // The function that calls `callable`: the one this owner made for it
+  // before, or a new one, listed.
+  SharedNodeFunction function_for(PyObject* callable);
   // Takes over the functions of an owner that hands all its nodes over.
   void take_all(ReferenceHolders&& other);
 
@@ -37,6 +43,9 @@ class ReferenceHolders {
 
  private:
   std::vector<SharedNodeFunction> functions_;
+  // Callable to its function's position in functions_. The function holds
+  // the callable, so the address cannot be reused while the entry exists.
+  std::unordered_map<PyObject*, std::size_t> made_for_;
 };
 
 }  // namespace pelmo

@@ -11,6 +11,7 @@
 
 #include "builder/graph_builder.hpp"
 #include "dag/dag.hpp"
+#include "python_bindings/name_keys.hpp"
 #include "python_bindings/reference_holders.hpp"
 
 namespace pelmo {
@@ -33,6 +34,8 @@ struct PyDag {
   // The distinct functions of the nodes that hold Python objects, listed
   // once at construction so that the collector's visits stay cheap.
   ReferenceHolders holders;
+  // The names' str objects, made by the first run.
+  NameKeys keys;
   // Calls currently using this Dag; shared use never conflicts. Atomic
   // because a call that the interpreter ends during shutdown leaves without
   // the lock.
