@@ -10,16 +10,19 @@
 
 namespace pelmo {
 
+void NodeCall::hand_on(NameId name, Value&& value) {
+  if (context_ != nullptr) {
+    context_->put(name, std::move(value));
+  } else {
+    pending_->emplace_back(name, std::move(value));
+  }
+}
+
 void NodeCall::publish() {
   for (std::size_t output = 0; output < kept_.size(); ++output) {
     std::optional<Value>& result = kept_[output];
     if (!result) continue;
-    const NameId name = outputs_[output].second;
-    if (context_ != nullptr) {
-      context_->put(name, std::move(*result));
-    } else {
-      pending_->emplace_back(name, std::move(*result));
-    }
+    hand_on(outputs_[output].second, std::move(*result));
     result.reset();
   }
 }
@@ -32,7 +35,7 @@ const Value* NodeCall::input(std::string_view impl_var) const noexcept {
   return found;
 }
 
-void NodeCall::keep(std::string_view impl_var, Value value) {
+void NodeCall::keep(std::string_view impl_var, Value&& value) {
   for (std::size_t output = 0; output < outputs_.size(); ++output) {
     if (names_[outputs_[output].first] == impl_var) {
       keep(output, std::move(value));
@@ -74,9 +77,12 @@ class NodeRunner {
       if (const Value* value = context.get(pair.first)) inputs_.push_back({pair.second, value});
     }
     const std::span<const NamePair> outputs = store.pairs(node.outputs);
-    kept_.resize(std::max(kept_.size(), outputs.size()));
-    NodeCall call(store.names(), inputs_, outputs, {kept_.data(), outputs.size()}, target, pending,
-                  environment_);
+    std::span<std::optional<Value>> kept;
+    if (node.outputs_collide) {
+      kept_.resize(std::max(kept_.size(), outputs.size()));
+      kept = {kept_.data(), outputs.size()};
+    }
+    NodeCall call(store.names(), inputs_, outputs, kept, target, pending, environment_);
     if (const NodeFunction* function = store.function(node)) function->call(call);
     call.publish();
   }
@@ -85,7 +91,7 @@ class NodeRunner {
   const Dag& dag_;
   const void* environment_;
   std::vector<NodeInput> inputs_;
-  std::vector<std::optional<Value>> kept_;  // empty between calls
+  std::vector<std::optional<Value>> kept_;  // for colliding outputs; empty between calls
 };
 
 // Every position of the order and of the levels names a record.

@@ -37,6 +37,10 @@ struct Node {
   Run dependencies;            // ids
   std::uint32_t variant_index = kNoVariant;
   bool is_branch = false;
+  // Two outputs name one broadcast_var, so results must be handed on in
+  // output order (the later output wins) rather than as they come. Set
+  // when the store is frozen.
+  bool outputs_collide = false;
 };
 
 }  // namespace pelmo

@@ -24,14 +24,17 @@ struct NodeInput {
   const Value* value;
 };
 
-// A single call of a node's function. The inputs are read from the run's
-// context and stay valid for the whole call. Results are kept by output
-// position and handed to the run by `publish`, in output order, so that of
-// two outputs naming one broadcast_var the later one wins.
+// A single call of a node's function. The inputs point into the run's
+// context, so keeping a result may replace one of them: a function reads
+// its inputs first. Each result goes to the run as
+// it is kept, except on a node whose outputs collide: there results wait
+// for `publish`, which hands them on in output order, so that of two
+// outputs naming one broadcast_var the later one wins.
 class NodeCall {
  public:
   // The results go straight into `context` (one node at a time), or to
-  // `pending` to be merged once the level's nodes are all done.
+  // `pending` to be merged once the level's nodes are all done. `kept` is
+  // empty, or has a place for each output when they collide.
   NodeCall(const NameTable& names, std::span<const NodeInput> inputs,
            std::span<const NamePair> outputs, std::span<std::optional<Value>> kept,
            RunContext* context, std::vector<std::pair<NameId, Value>>* pending,
@@ -53,22 +56,30 @@ class NodeCall {
   // What the caller of the run handed over for its functions; opaque here.
   const void* environment() const noexcept { return environment_; }
 
-  // The result for outputs()[output]; a later one replaces it.
-  void keep(std::size_t output, Value value) { kept_[output] = std::move(value); }
+  // The result for outputs()[output]; a later one replaces it. Values
+  // replaced in the context are released here or by `publish`, so a
+  // function whose values need a lock to be released calls both while it
+  // holds it; the executor calls `publish` again after the function returns.
+  void keep(std::size_t output, Value&& value) {
+    if (kept_.empty()) {
+      hand_on(outputs_[output].second, std::move(value));
+    } else {
+      kept_[output] = std::move(value);
+    }
+  }
 
   // By text, for functions written in C++: the input that `impl_var` gets
   // (null when none), and keeping a result for it (ignored when the node
   // does not map it). Linear in the node's mappings.
   const Value* input(std::string_view impl_var) const noexcept;
-  void keep(std::string_view impl_var, Value value);
+  void keep(std::string_view impl_var, Value&& value);
 
-  // Hands the kept results to the run. Values replaced in the context are
-  // released here, so a function whose values need a lock to be released
-  // calls this while it holds it; otherwise the executor calls it after the
-  // function returns. Calling it again does nothing.
+  // Hands the results that wait to the run. Calling it again does nothing.
   void publish();
 
  private:
+  void hand_on(NameId name, Value&& value);
+
   const NameTable& names_;
   std::span<const NodeInput> inputs_;
   std::span<const NamePair> outputs_;

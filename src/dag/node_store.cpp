@@ -100,7 +100,15 @@ NodeStore::Import NodeStore::import_tables(const NodeStore& other) {
   return import;
 }
 
-void NodeStore::freeze() noexcept {
+void NodeStore::freeze() {
+  std::vector<NameId> targets;
+  for (Node& node : nodes_) {
+    if (node.outputs.size < 2) continue;
+    targets.clear();
+    for (const NamePair& pair : pairs(node.outputs)) targets.push_back(pair.second);
+    std::sort(targets.begin(), targets.end());
+    node.outputs_collide = std::adjacent_find(targets.begin(), targets.end()) != targets.end();
+  }
   names_.freeze();
   labels_.freeze();
   std::unordered_map<const NodeFunction*, std::uint32_t>().swap(function_positions_);

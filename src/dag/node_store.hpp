@@ -66,8 +66,9 @@ class NodeStore {
   // so that its records can be copied in with their indices translated.
   Import import_tables(const NodeStore& other);
 
-  // Nothing more will be added: lookup indices are dropped.
-  void freeze() noexcept;
+  // Nothing more will be added: lookup indices are dropped, and each node
+  // learns whether its outputs collide.
+  void freeze();
 
  private:
   std::vector<Node> nodes_;

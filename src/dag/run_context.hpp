@@ -21,7 +21,7 @@ class RunContext {
     return place ? &*place : nullptr;
   }
   // The replaced value, if any, is released here.
-  void put(NameId name, Value value) { places_[name] = std::move(value); }
+  void put(NameId name, Value&& value) { places_[name] = std::move(value); }
 
   Value* get_mut(NameId name) noexcept {
     std::optional<Value>& place = places_[name];

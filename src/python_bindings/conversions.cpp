@@ -165,8 +165,11 @@ PyObjectRef new_dict(std::size_t expected) {
 std::optional<DictStoreFailure> store_named(PyObject* dict, const NameKeys& keys,
                                             const NameTable& names, NameId name,
                                             const Value& value) {
-  PyObjectRef item = value_to_python(value);
-  if (PyDict_SetItem(dict, keys[name], item.get()) == 0) return std::nullopt;
+  // The dict takes its own reference; only other kinds need an object made.
+  const bool stored = value.kind() == ValueKind::Object
+                          ? PyDict_SetItem(dict, keys[name], python_object(value)) == 0
+                          : PyDict_SetItem(dict, keys[name], value_to_python(value).get()) == 0;
+  if (stored) return std::nullopt;
   return DictStoreFailure{std::string(names[name]), FetchedError::fetch()};
 }
 

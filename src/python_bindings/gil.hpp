@@ -83,7 +83,7 @@ class EnsuredGil {
   // finalising thread may (a run from a finaliser at teardown), and which
   // ends any other thread as it would end that thread's Python code.
   static PyGILState_STATE ensure() {
-    if (PyGILState_GetThisThreadState() == nullptr && interpreter_finalizing())
+    if (interpreter_finalizing() && PyGILState_GetThisThreadState() == nullptr)
       throw InterpreterShuttingDown();
     return PyGILState_Ensure();
   }

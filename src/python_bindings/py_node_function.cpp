@@ -59,7 +59,9 @@ void keep_results(NodeCall& call, const NameKeys& keys, PyObject* results) {
     if (!PyUnicode_Check(key)) continue;
     for (std::size_t output = 0; output < outputs.size(); ++output) {
       if (keys.matches(key, outputs[output].first)) {
-        call.keep(output, python_value(PyObjectRef::borrow(item)));
+        // The lock is held: the reference is taken at once.
+        Py_INCREF(item);
+        call.keep(output, python_value(PyObjectRef::steal(item)));
         break;
       }
     }
@@ -100,9 +102,9 @@ void PyNodeFunction::call(NodeCall& call) const {
     write_to_stderr("Error: Python function did not return a dict\n");
     return;
   }
+  // While the lock is held, so that the values replaced in the context are
+  // released now rather than queued.
   keep_results(call, keys, result.get());
-  // While the lock is held: the values replaced in the context are released
-  // now rather than queued.
   call.publish();
 }
 

@@ -77,6 +77,9 @@ namespace gil_scope {
 
 void apply_pending() {
   PendingChanges& changes = pending();
+  // Most entries find nothing queued: a plain load spares them the locked
+  // exchange.
+  if (!changes.any.load(std::memory_order_acquire)) return;
   if (!changes.any.exchange(false, std::memory_order_acq_rel)) return;
   std::vector<PyObject*> increments;
   std::vector<PyObject*> decrements;
