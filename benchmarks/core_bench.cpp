@@ -11,6 +11,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,31 +27,36 @@ constexpr std::size_t kLevelWidth = 1000;
 
 class NoOp : public NodeFunction {
  public:
-  Context call(const Context&) const override { return {}; }
+  void call(NodeCall&) const override {}
 };
 
 class Sleep : public NodeFunction {
  public:
-  Context call(const Context&) const override {
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    return {};
-  }
+  void call(NodeCall&) const override { std::this_thread::sleep_for(std::chrono::milliseconds(5)); }
 };
 
 // Node i depends on node i - stride, if any: stride 1 makes a chain,
-// kLevelWidth makes levels of that many nodes.
-std::vector<Node> strided_nodes(std::size_t count, std::size_t stride,
-                                SharedNodeFunction function = std::make_shared<NoOp>()) {
-  std::vector<Node> nodes;
-  nodes.reserve(count);
+// kLevelWidth makes levels of that many nodes. With `labelled`, each node
+// has a label and its own mappings, as a graph built step by step has.
+NodeStore strided_nodes(std::size_t count, std::size_t stride,
+                        SharedNodeFunction function = std::make_shared<NoOp>(),
+                        bool labelled = false) {
+  NodeStore store;
+  store.reserve_nodes(count);
+  Node node;
+  node.function = store.add_function(function);
   for (std::size_t i = 0; i < count; ++i) {
-    Node node;
     node.id = i;
-    node.function = function;
-    if (i >= stride) node.dependencies.push_back(i - stride);
-    nodes.push_back(std::move(node));
+    const NodeId dependency = i - stride;
+    node.dependencies = store.add_dependencies(std::span(&dependency, i >= stride ? 1 : 0));
+    if (labelled) {
+      node.label = store.add_label("Step " + std::to_string(i));
+      node.inputs = store.add_pairs({{"value", "x"}});
+      node.outputs = store.add_pairs({{"y", "value"}});
+    }
+    store.add_node(node);
   }
-  return nodes;
+  return store;
 }
 
 void set_per_node(benchmark::State& state, std::size_t count) {
@@ -63,7 +69,7 @@ void build(benchmark::State& state, std::size_t stride) {
   const auto count = static_cast<std::size_t>(state.range(0));
   for (auto _ : state) {
     state.PauseTiming();
-    std::vector<Node> nodes = strided_nodes(count, stride);
+    NodeStore nodes = strided_nodes(count, stride);
     state.ResumeTiming();
     Dag dag = build_dag(std::move(nodes));
     benchmark::DoNotOptimize(dag.execution_order().data());
@@ -118,13 +124,7 @@ void mermaid_of_chain(benchmark::State& state) {
 // along it: the text the renderer has to look through.
 void mermaid_of_labelled_chain(benchmark::State& state) {
   const auto count = static_cast<std::size_t>(state.range(0));
-  std::vector<Node> nodes = strided_nodes(count, 1);
-  for (Node& node : nodes) {
-    node.label = "Step " + std::to_string(node.id);
-    node.inputs.insert("value", "x");
-    node.outputs.insert("y", "value");
-  }
-  const Dag dag = build_dag(std::move(nodes));
+  const Dag dag = build_dag(strided_nodes(count, 1, std::make_shared<NoOp>(), /*labelled=*/true));
   for (auto _ : state) {
     std::string text = to_mermaid_text(dag);
     benchmark::DoNotOptimize(text.data());

@@ -1,5 +1,6 @@
-// Shared by the value, DAG and execution tests: terse node records and
-// contexts, and counted stand-ins for the shared objects values carry.
+// Shared by the value, DAG and execution tests: nodes written as texts and
+// entered into a store, contexts, and counted stand-ins for the shared
+// objects values carry.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <cstdint>
 #include <deque>
 #include <initializer_list>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -16,30 +18,70 @@
 #include <vector>
 
 #include "dag/dag.hpp"
-#include "dag/node.hpp"
+#include "dag/node_store.hpp"
 #include "value/value.hpp"
 
 namespace pelmo::testing {
 
+// A node record as the tests write it, texts and all; `dag_of_specs` enters
+// it into a store. `inputs` pairs are (broadcast_var, impl_var), `outputs`
+// (impl_var, broadcast_var).
+struct NodeSpec {
+  NodeId id = 0;
+  std::vector<NodeId> dependencies;
+  SharedNodeFunction function;
+  PairList inputs;
+  PairList outputs;
+  std::optional<std::string> label;
+  std::uint32_t variant_index = kNoVariant;
+  bool is_branch = false;
+};
+
 using NamePairs = std::initializer_list<std::pair<const char*, const char*>>;
 
-inline NameMap names(NamePairs pairs) {
-  NameMap map;
-  for (const auto& [from, to] : pairs) map.insert(from, to);
-  return map;
+inline NodeSpec make_node(NodeId id, std::vector<NodeId> dependencies,
+                          SharedNodeFunction function = nullptr, NamePairs inputs = {},
+                          NamePairs outputs = {}) {
+  return NodeSpec{id,
+                  std::move(dependencies),
+                  std::move(function),
+                  PairList(inputs.begin(), inputs.end()),
+                  PairList(outputs.begin(), outputs.end()),
+                  std::nullopt,
+                  kNoVariant,
+                  false};
 }
 
-// `inputs` pairs are (broadcast_var, impl_var), `outputs` (impl_var, broadcast_var).
-inline Node make_node(NodeId id, std::vector<NodeId> dependencies,
-                      SharedNodeFunction function = nullptr, NamePairs inputs = {},
-                      NamePairs outputs = {}) {
-  Node node;
-  node.id = id;
-  node.function = std::move(function);
-  node.inputs = names(inputs);
-  node.outputs = names(outputs);
-  node.dependencies = std::move(dependencies);
-  return node;
+// Every record gets a function entry, a null one included: the executor
+// looks each record's entry up.
+inline Dag dag_of_specs(std::vector<NodeSpec> specs) {
+  NodeStore store;
+  for (const NodeSpec& spec : specs) {
+    Node node;
+    node.id = spec.id;
+    node.function = store.add_function(spec.function);
+    if (spec.label) node.label = store.add_label(*spec.label);
+    node.inputs = store.add_pairs(spec.inputs);
+    node.outputs = store.add_pairs(spec.outputs);
+    node.dependencies = store.add_dependencies(spec.dependencies);
+    node.variant_index = spec.variant_index;
+    node.is_branch = spec.is_branch;
+    store.add_node(node);
+  }
+  return build_dag(std::move(store));
+}
+
+// The Dag's views hold record positions; the tests speak of ids. A position
+// past the records reads as an id no test uses.
+inline NodeId id_at(const Dag& dag, Dag::Position position) {
+  return position < dag.node_count() ? dag.nodes()[position].id
+                                     : std::numeric_limits<NodeId>::max();
+}
+
+inline std::vector<NodeId> order_of(const Dag& dag) {
+  std::vector<NodeId> ids;
+  for (Dag::Position position : dag.execution_order()) ids.push_back(id_at(dag, position));
+  return ids;
 }
 
 inline Context ints(std::initializer_list<std::pair<const char*, std::int64_t>> entries) {
@@ -117,24 +159,24 @@ class CountedObjects {
 
 class Noop final : public NodeFunction {
  public:
-  Context call(const Context&) const override { return {}; }
+  void call(NodeCall&) const override {}
 };
 
 inline SharedNodeFunction noop() { return std::make_shared<const Noop>(); }
 
-inline Node labelled_node(NodeId id, std::optional<std::string> label,
-                          std::vector<NodeId> dependencies, NamePairs inputs = {},
-                          NamePairs outputs = {}) {
-  Node node = make_node(id, std::move(dependencies), noop(), inputs, outputs);
-  node.label = std::move(label);
-  return node;
+inline NodeSpec labelled_node(NodeId id, std::optional<std::string> label,
+                              std::vector<NodeId> dependencies, NamePairs inputs = {},
+                              NamePairs outputs = {}) {
+  NodeSpec spec = make_node(id, std::move(dependencies), noop(), inputs, outputs);
+  spec.label = std::move(label);
+  return spec;
 }
 
 inline std::vector<std::vector<NodeId>> levels_of(const Dag& dag) {
   std::vector<std::vector<NodeId>> levels;
   for (std::size_t level = 0; level < dag.levels().size(); ++level) {
-    auto ids = dag.levels()[level];
-    levels.emplace_back(ids.begin(), ids.end());
+    std::vector<NodeId>& ids = levels.emplace_back();
+    for (Dag::Position position : dag.levels()[level]) ids.push_back(id_at(dag, position));
   }
   return levels;
 }

@@ -30,10 +30,28 @@ using testing::int_at;
 using testing::ints;
 using testing::levels_of;
 using testing::make_node;
+using testing::NodeSpec;
+using testing::order_of;
+
+// A function written against texts, as the tests' stand-ins are: it gets
+// the node's inputs keyed by impl_var and returns results keyed by
+// impl_var, which the call keeps for the outputs the node maps.
+class ContextFunction : public NodeFunction {
+ public:
+  virtual Context results(const Context& inputs) const = 0;
+
+  void call(NodeCall& call) const final {
+    Context inputs;
+    for (const NodeInput& input : call.inputs())
+      inputs.insert(std::string(call.names()[input.name]), clone(*input.value));
+    const Context kept = results(inputs);
+    for (const auto& entry : kept) call.keep(entry.key, clone(entry.value));
+  }
+};
 
 // Returns fixed results, and keeps a copy of every input map it receives
 // together with the calling thread.
-class Recorder : public NodeFunction {
+class Recorder : public ContextFunction {
  public:
   struct Call {
     Context inputs;
@@ -42,7 +60,7 @@ class Recorder : public NodeFunction {
 
   explicit Recorder(Context results = {}) : results_(std::move(results)) {}
 
-  Context call(const Context& inputs) const override {
+  Context results(const Context& inputs) const override {
     std::lock_guard<std::mutex> lock(mutex_);
     calls_.push_back(Call{inputs.clone(), std::this_thread::get_id()});
     return results_.clone();
@@ -64,18 +82,18 @@ class Recorder : public NodeFunction {
 };
 
 // "n" = input "n" + 1, or 1 when there is no input.
-class Increment : public NodeFunction {
+class Increment : public ContextFunction {
  public:
-  Context call(const Context& inputs) const override {
+  Context results(const Context& inputs) const override {
     const Value* n = inputs.get("n");
     return ints({{"n", n == nullptr ? 1 : n->as_int() + 1}});
   }
 };
 
 // Passes its input "in" on as "out".
-class Echo : public NodeFunction {
+class Echo : public ContextFunction {
  public:
-  Context call(const Context& inputs) const override {
+  Context results(const Context& inputs) const override {
     Context results;
     if (const Value* in = inputs.get("in")) results.insert("out", clone(*in));
     return results;
@@ -88,7 +106,7 @@ struct NodeFailed : std::runtime_error {
 
 class Thrower : public NodeFunction {
  public:
-  Context call(const Context&) const override { throw NodeFailed("node failed"); }
+  void call(NodeCall&) const override { throw NodeFailed("node failed"); }
 };
 
 // Lets each caller through only once every caller of its chunk (consecutive
@@ -99,7 +117,7 @@ class Gate : public NodeFunction {
  public:
   Gate(std::size_t group, std::size_t total) : group_(group), total_(total) {}
 
-  Context call(const Context&) const override {
+  void call(NodeCall&) const override {
     std::unique_lock<std::mutex> lock(mutex_);
     peak_ = std::max(peak_, ++inside_);
     threads_.push_back(std::this_thread::get_id());
@@ -112,7 +130,6 @@ class Gate : public NodeFunction {
     std::this_thread::sleep_for(20ms);
     lock.lock();
     --inside_;
-    return {};
   }
 
   std::size_t peak() const { return locked(peak_); }
@@ -141,42 +158,76 @@ class Gate : public NodeFunction {
 // A root (id 0) that the `width` nodes of level one (ids 1..width), all
 // running `function`, depend on.
 Dag wide_level(std::size_t width, const SharedNodeFunction& function) {
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
   for (NodeId id = 1; id <= width; ++id) nodes.push_back(make_node(id, {0}, function));
-  return build_dag(std::move(nodes));
+  return testing::dag_of_specs(std::move(nodes));
 }
 
-TEST(RunNode, MapsNamesBothWaysAndSkipsAbsentOnes) {
+// The root publishes a, b and unrelated. The node maps two of them and a
+// name nobody publishes, and three results, one it never returns; a result
+// it returns unmapped goes nowhere.
+TEST(NodeCall, MapsNamesBothWaysAndSkipsAbsentOnes) {
   auto recorder = std::make_shared<Recorder>(ints({{"r", 10}, {"s", 20}, {"unmapped", 30}}));
-  Node node = make_node(0, {}, recorder, {{"a", "x"}, {"missing", "y"}, {"b", "z"}},
-                        {{"r", "R"}, {"s", "S"}, {"absent", "T"}});
-  const Context context = ints({{"a", 1}, {"b", 2}, {"unrelated", 3}});
+  std::vector<NodeSpec> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"a", 1}, {"b", 2}, {"c", 3}})),
+                            {}, {{"a", "a"}, {"b", "b"}, {"c", "unrelated"}}));
+  nodes.push_back(make_node(1, {0}, recorder, {{"a", "x"}, {"missing", "y"}, {"b", "z"}},
+                            {{"r", "R"}, {"s", "S"}, {"absent", "T"}}));
 
-  Context outputs = run_node(node, context);
+  const Context result = execute(testing::dag_of_specs(std::move(nodes)), false, std::nullopt);
 
   const Context& received = recorder->call_at(0).inputs;
   EXPECT_EQ(received.size(), 2u);
   EXPECT_EQ(int_at(received, "x"), 1);
   EXPECT_EQ(int_at(received, "z"), 2);
-  EXPECT_EQ(outputs.size(), 2u);
-  EXPECT_EQ(int_at(outputs, "R"), 10);
-  EXPECT_EQ(int_at(outputs, "S"), 20);
-  EXPECT_EQ(context.size(), 3u);
-  EXPECT_EQ(int_at(context, "a"), 1);
+  EXPECT_EQ(result.size(), 5u);
+  EXPECT_EQ(int_at(result, "R"), 10);
+  EXPECT_EQ(int_at(result, "S"), 20);
+  EXPECT_EQ(int_at(result, "a"), 1);
+}
+
+// Reads x by text, then keeps s = x + 1 by position and r = x by text.
+class KeepBothWays : public NodeFunction {
+ public:
+  void call(NodeCall& call) const override {
+    const Value* x = call.input("x");
+    if (x == nullptr) return;
+    for (std::size_t output = 0; output < call.outputs().size(); ++output) {
+      if (call.names()[call.outputs()[output].first] == "s")
+        call.keep(output, Value::integer(x->as_int() + 1));
+    }
+    call.keep("r", Value::integer(x->as_int()));
+  }
+};
+
+// Of two inputs to one impl_var the later counts; of two outputs to one
+// broadcast_var the later output does, whatever order the results came in.
+TEST(NodeCall, LaterMappingWinsOnEitherSide) {
+  std::vector<NodeSpec> nodes;
+  nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"a", 1}, {"b", 2}})), {},
+                            {{"a", "a"}, {"b", "b"}}));
+  nodes.push_back(make_node(1, {0}, std::make_shared<KeepBothWays>(), {{"a", "x"}, {"b", "x"}},
+                            {{"r", "R"}, {"s", "R"}}));
+  const Dag dag = testing::dag_of_specs(std::move(nodes));
+  for (bool parallel : {false, true}) {
+    const Context result = execute(dag, parallel, std::nullopt);
+    EXPECT_EQ(result.size(), 3u);
+    EXPECT_EQ(int_at(result, "R"), 3);
+  }
 }
 
 // A chain of three incrementers: a run that saw the previous run's context
 // would end above 3.
 TEST(Execute, ChainStartsFromEmptyContextOnEveryRun) {
   auto increment = std::make_shared<Increment>();
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   for (NodeId id = 0; id < 3; ++id) {
     std::vector<NodeId> dependencies;
     if (id > 0) dependencies.push_back(id - 1);
     nodes.push_back(make_node(id, dependencies, increment, {{"n", "n"}}, {{"n", "n"}}));
   }
-  Dag dag = build_dag(std::move(nodes));
+  Dag dag = testing::dag_of_specs(std::move(nodes));
   for (bool parallel : {false, true, false, true}) {
     EXPECT_EQ(int_at(execute(dag, parallel, 2), "n"), 3);
   }
@@ -189,13 +240,13 @@ struct WriterThenReader {
   Dag dag = build();
 
   Dag build() {
-    std::vector<Node> nodes;
+    std::vector<NodeSpec> nodes;
     nodes.push_back(
         make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
     nodes.push_back(make_node(1, {0}, std::make_shared<Recorder>(ints({{"x", 2}, {"y", 1}})), {},
                               {{"x", "x"}, {"y", "y"}}));
     nodes.push_back(make_node(2, {0}, reader, {{"x", "x"}}, {{"y", "y"}}));
-    return build_dag(std::move(nodes));
+    return testing::dag_of_specs(std::move(nodes));
   }
 };
 
@@ -203,7 +254,7 @@ TEST(Execute, SequentialMergesAfterEveryNodeAndIgnoresMaxThreads) {
   const std::optional<std::uint64_t> limits[] = {std::nullopt, 0, 1, 8};
   for (std::optional<std::uint64_t> max_threads : limits) {
     WriterThenReader graph;
-    ASSERT_EQ(graph.dag.execution_order(), (std::vector<NodeId>{0, 1, 2}));
+    ASSERT_EQ(order_of(graph.dag), (std::vector<NodeId>{0, 1, 2}));
     Context result = execute(graph.dag, false, max_threads);
     EXPECT_EQ(int_at(graph.reader->call_at(0).inputs, "x"), 2);
     EXPECT_EQ(graph.reader->call_at(0).thread, std::this_thread::get_id());
@@ -214,10 +265,10 @@ TEST(Execute, SequentialMergesAfterEveryNodeAndIgnoresMaxThreads) {
 
 TEST(Execute, SingleNodeLevelsRunOnCallingThread) {
   auto recorder = std::make_shared<Recorder>();
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, recorder));
   nodes.push_back(make_node(1, {0}, recorder));
-  execute(build_dag(std::move(nodes)), true, std::nullopt);
+  execute(testing::dag_of_specs(std::move(nodes)), true, std::nullopt);
   ASSERT_EQ(recorder->call_count(), 2u);
   EXPECT_EQ(recorder->call_at(0).thread, std::this_thread::get_id());
   EXPECT_EQ(recorder->call_at(1).thread, std::this_thread::get_id());
@@ -240,11 +291,11 @@ TEST(Execute, ZeroMaxThreadsRunsOneAtATime) {
 
 TEST(Execute, SequentialFailureStopsTheRun) {
   auto after = std::make_shared<Recorder>();
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
   nodes.push_back(make_node(1, {0}, std::make_shared<Thrower>()));
   nodes.push_back(make_node(2, {1}, after));
-  Dag dag = build_dag(std::move(nodes));
+  Dag dag = testing::dag_of_specs(std::move(nodes));
   EXPECT_THROW(execute(dag, false, std::nullopt), NodeFailed);
   EXPECT_EQ(after->call_count(), 0u);
 }
@@ -254,7 +305,7 @@ TEST(Execute, SharedObjectsBalanceAfterParallelRun) {
   const ObjectHandle object = objects.make();
   Context root_results;
   root_results.insert("obj", Value::object(object.clone()));
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(
       make_node(0, {}, std::make_shared<Recorder>(std::move(root_results)), {}, {{"obj", "obj"}}));
   auto echo = std::make_shared<Echo>();
@@ -262,7 +313,7 @@ TEST(Execute, SharedObjectsBalanceAfterParallelRun) {
   for (NodeId id = 1; id <= 4; ++id) {
     nodes.push_back(make_node(id, {0}, echo, {{"obj", "in"}}, {{"out", copies[id - 1]}}));
   }
-  Dag dag = build_dag(std::move(nodes));
+  Dag dag = testing::dag_of_specs(std::move(nodes));
   ASSERT_EQ(objects.references(object), 2);
 
   const std::optional<std::uint64_t> limits[] = {std::nullopt, 2};
@@ -300,7 +351,7 @@ TEST_P(ParallelExecute, SiblingOutputsStayInvisibleWithinLevel) {
   constexpr std::size_t kReaders = 4;
   const std::size_t workers = GetParam();
   std::vector<std::shared_ptr<Recorder>> readers;
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
   nodes.push_back(
       make_node(1, {0}, std::make_shared<Recorder>(ints({{"x", 2}})), {}, {{"x", "x"}}));
@@ -308,7 +359,7 @@ TEST_P(ParallelExecute, SiblingOutputsStayInvisibleWithinLevel) {
     readers.push_back(std::make_shared<Recorder>(ints({{"last", static_cast<std::int64_t>(id)}})));
     nodes.push_back(make_node(id, {0}, readers.back(), {{"x", "x"}}, {{"last", "last"}}));
   }
-  Dag dag = build_dag(std::move(nodes));
+  Dag dag = testing::dag_of_specs(std::move(nodes));
   ASSERT_EQ(levels_of(dag)[1], (std::vector<NodeId>{1, 2, 3, 4, 5}));
 
   Context result = execute(dag, true, workers);
@@ -317,9 +368,63 @@ TEST_P(ParallelExecute, SiblingOutputsStayInvisibleWithinLevel) {
     EXPECT_EQ(int_at(reader->call_at(0).inputs, "x"), 1);
   }
   EXPECT_EQ(int_at(result, "x"), 2);
-  // Which of the readers wins the shared name is left open; one of them does.
-  EXPECT_GE(int_at(result, "last"), 2);
-  EXPECT_LT(int_at(result, "last"), static_cast<std::int64_t>(2 + kReaders));
+  // The readers share a name: the last of them in level order has it,
+  // whichever chunk each ran in.
+  EXPECT_EQ(int_at(result, "last"), static_cast<std::int64_t>(2 + kReaders - 1));
+}
+
+// Publishes x = `value`. The earlier node of a pair waits until the later
+// one has called, so it finishes last.
+class Handoff : public ContextFunction {
+ public:
+  struct Signal {
+    std::mutex mutex;
+    std::condition_variable raised_changed;
+    bool raised = false;
+  };
+
+  Handoff(std::shared_ptr<Signal> signal, bool waits, std::int64_t value)
+      : signal_(std::move(signal)), waits_(waits), value_(value) {}
+
+  Context results(const Context&) const override {
+    std::unique_lock<std::mutex> lock(signal_->mutex);
+    if (waits_) {
+      waited_ = signal_->raised_changed.wait_for(lock, 5s, [&] { return signal_->raised; });
+    } else {
+      signal_->raised = true;
+      signal_->raised_changed.notify_all();
+    }
+    return ints({{"x", value_}});
+  }
+
+  bool waited() const {
+    std::lock_guard<std::mutex> lock(signal_->mutex);
+    return waited_;
+  }
+
+ private:
+  std::shared_ptr<Signal> signal_;
+  const bool waits_;
+  const std::int64_t value_;
+  mutable bool waited_ = false;
+};
+
+// Both nodes of the level at once, the earlier finishing last: the merge
+// goes by level order, not by completion.
+TEST(Execute, SameNameInOneLevelKeepsTheLaterNodesValue) {
+  const std::optional<std::uint64_t> limits[] = {std::nullopt, 2};
+  for (std::optional<std::uint64_t> max_threads : limits) {
+    auto signal = std::make_shared<Handoff::Signal>();
+    auto earlier = std::make_shared<Handoff>(signal, /*waits=*/true, 1);
+    std::vector<NodeSpec> nodes;
+    nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
+    nodes.push_back(make_node(1, {0}, earlier, {}, {{"x", "x"}}));
+    nodes.push_back(
+        make_node(2, {0}, std::make_shared<Handoff>(signal, false, 2), {}, {{"x", "x"}}));
+    const Context result = execute(testing::dag_of_specs(std::move(nodes)), true, max_threads);
+    EXPECT_TRUE(earlier->waited());
+    EXPECT_EQ(int_at(result, "x"), 2);
+  }
 }
 
 TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
@@ -329,7 +434,7 @@ TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
   for (auto& recorder : recorders) recorder = std::make_shared<Recorder>();
   // Positions 1 and 2 of the level throw; from four workers on both run in
   // the same chunk, and still only one exception may come out.
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, recorders[0]));
   for (NodeId id = 1; id <= kWidth; ++id) {
     SharedNodeFunction function = recorders[id];
@@ -337,7 +442,7 @@ TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
     nodes.push_back(make_node(id, {0}, function));
   }
   nodes.push_back(make_node(kWidth + 1, {1}, recorders[kWidth + 1]));
-  Dag dag = build_dag(std::move(nodes));
+  Dag dag = testing::dag_of_specs(std::move(nodes));
 
   EXPECT_THROW(execute(dag, true, workers), NodeFailed);
   // Level position p holds id p + 1; the first throw is at position 1, in
@@ -353,15 +458,15 @@ TEST_P(ParallelExecute, FailureJoinsChunkAndSkipsEverythingAfter) {
 
 // Sleeps, then passes its input "in" on as "out"; counts the calls that
 // started and those that got to the end.
-class Nap : public NodeFunction {
+class Nap : public ContextFunction {
  public:
   explicit Nap(std::chrono::milliseconds pause) : pause_(pause) {}
 
-  Context call(const Context& inputs) const override {
+  Context results(const Context& inputs) const override {
     started_.fetch_add(1);
     std::this_thread::sleep_for(pause_);
     finished_.fetch_add(1);
-    return Echo().call(inputs);
+    return Echo().results(inputs);
   }
 
   int started() const { return started_.load(); }
@@ -377,14 +482,14 @@ class Nap : public NodeFunction {
 // "o<id>", and one node after the first nap.
 Dag napping_level(std::size_t width, const std::shared_ptr<Nap>& nap,
                   const std::shared_ptr<Recorder>& after) {
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, std::make_shared<Recorder>(ints({{"x", 1}})), {}, {{"x", "x"}}));
   for (NodeId id = 1; id <= width; ++id) {
     nodes.push_back(make_node(id, {0}, nap, {{"x", "in"}}));
-    nodes.back().outputs.insert("out", "o" + std::to_string(id));
+    nodes.back().outputs.emplace_back("out", "o" + std::to_string(id));
   }
   nodes.push_back(make_node(width + 1, {1}, after));
-  return build_dag(std::move(nodes));
+  return testing::dag_of_specs(std::move(nodes));
 }
 
 struct PollStopped : std::runtime_error {
@@ -479,10 +584,9 @@ bool built_with_sanitizer() {
 class Linger : public NodeFunction {
  public:
   explicit Linger(std::atomic<int>& started) : started_(started) {}
-  Context call(const Context&) const override {
+  void call(NodeCall&) const override {
     started_.fetch_add(1);
     std::this_thread::sleep_for(200ms);
-    return {};
   }
 
  private:
@@ -511,7 +615,7 @@ class StackRecorder : public NodeFunction {
     bool marked;
   };
 
-  Context call(const Context&) const override {
+  void call(NodeCall&) const override {
     pthread_attr_t attributes;
     Stack stack{nullptr, 0, false};
     if (pthread_getattr_np(pthread_self(), &attributes) == 0) {
@@ -523,7 +627,6 @@ class StackRecorder : public NodeFunction {
     *far_end = kMark;
     std::lock_guard<std::mutex> lock(mutex_);
     stacks_.push_back(stack);
-    return {};
   }
 
   std::vector<Stack> stacks() const {
@@ -539,11 +642,11 @@ class StackRecorder : public NodeFunction {
 // Two levels of six nodes each, in chunks of two.
 TEST(WorkerStacks, LaterChunksRunOnTheMemoryOfEarlierOnes) {
   auto recorder = std::make_shared<StackRecorder>();
-  std::vector<Node> nodes;
+  std::vector<NodeSpec> nodes;
   nodes.push_back(make_node(0, {}, std::make_shared<Recorder>()));
   for (NodeId id = 1; id <= 6; ++id) nodes.push_back(make_node(id, {0}, recorder));
   for (NodeId id = 7; id <= 12; ++id) nodes.push_back(make_node(id, {1}, recorder));
-  execute(build_dag(std::move(nodes)), true, 2);
+  execute(testing::dag_of_specs(std::move(nodes)), true, 2);
 
   const auto stacks = recorder->stacks();
   ASSERT_EQ(stacks.size(), 12u);
@@ -561,7 +664,7 @@ TEST(WorkerStacks, LaterChunksRunOnTheMemoryOfEarlierOnes) {
 // Writes the byte just below the stack it runs on.
 class StackUnderrun : public NodeFunction {
  public:
-  Context call(const Context&) const override {
+  void call(NodeCall&) const override {
     pthread_attr_t attributes;
     void* base = nullptr;
     std::size_t size = 0;
@@ -569,7 +672,6 @@ class StackUnderrun : public NodeFunction {
     pthread_attr_getstack(&attributes, &base, &size);
     pthread_attr_destroy(&attributes);
     *(static_cast<volatile char*>(base) - 1) = 1;
-    return {};
   }
 };
 
