@@ -1,5 +1,7 @@
 #include "builder/graph_builder.hpp"
 
+#include "builder/heap_trim.hpp"
+
 #include <algorithm>
 #include <new>
 
@@ -155,7 +157,9 @@ Dag GraphBuilder::build() && {
   for_each_record(records, [this](const BranchRecord& record) {
     if (!record.attached) append_copies(record.subgraph, {}, /*as_branch=*/false);
   });
-  return build_dag(std::move(store_));
+  Dag dag = build_dag(std::move(store_));
+  trim_heap_after_build(dag.node_count());
+  return dag;
 }
 
 }  // namespace pelmo

@@ -1,5 +1,6 @@
 #include "dag/name_table.hpp"
 
+#include <algorithm>
 #include <stdexcept>
 
 namespace pelmo {
@@ -33,8 +34,9 @@ void NameTable::freeze() noexcept {
 }
 
 void NameTable::grow_index() {
-  std::size_t capacity = 16;
-  while (capacity < 4 * size()) capacity *= 2;
+  // Doubling keeps the load between a quarter and a half.
+  std::size_t capacity = std::max<std::size_t>(16, 2 * index_.size());
+  while (capacity < 2 * size()) capacity *= 2;
   index_.assign(capacity, 0);
   for (NameId id = 0; id < size(); ++id) place(id, hash_name((*this)[id], seed_));
 }

@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <algorithm>
 #include <charconv>
 #include <cstdint>
 #include <optional>
@@ -150,7 +151,15 @@ PyObjectRef value_to_python(const Value& value) {
 }
 
 PyObjectRef text_to_python(std::string_view text) {
-  return created(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+  const auto size = static_cast<Py_ssize_t>(text.size());
+  // ASCII needs no decoding: the bytes are the code points. Shorter texts
+  // go the usual way, which hands out the interpreter's cached singletons.
+  const bool ascii = std::all_of(text.begin(), text.end(),
+                                 [](char byte) { return static_cast<unsigned char>(byte) < 0x80; });
+  if (!ascii || size < 2) return created(PyUnicode_FromStringAndSize(text.data(), size));
+  PyObjectRef made = created(PyUnicode_New(size, 127));
+  std::copy(text.begin(), text.end(), static_cast<char*>(PyUnicode_DATA(made.get())));
+  return made;
 }
 
 PyObjectRef new_dict(std::size_t expected) {
@@ -162,15 +171,11 @@ PyObjectRef new_dict(std::size_t expected) {
 #endif
 }
 
-std::optional<DictStoreFailure> store_named(PyObject* dict, const NameKeys& keys,
-                                            const NameTable& names, NameId name,
-                                            const Value& value) {
+bool store_named(PyObject* dict, const NameKeys& keys, NameId name, const Value& value) {
   // The dict takes its own reference; only other kinds need an object made.
-  const bool stored = value.kind() == ValueKind::Object
-                          ? PyDict_SetItem(dict, keys[name], python_object(value)) == 0
-                          : PyDict_SetItem(dict, keys[name], value_to_python(value).get()) == 0;
-  if (stored) return std::nullopt;
-  return DictStoreFailure{std::string(names[name]), FetchedError::fetch()};
+  if (value.kind() == ValueKind::Object)
+    return PyDict_SetItem(dict, keys[name], python_object(value)) == 0;
+  return PyDict_SetItem(dict, keys[name], value_to_python(value).get()) == 0;
 }
 
 }  // namespace pelmo

@@ -6,12 +6,10 @@
 
 #include <stdexcept>
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 #include <variant>
 
-#include "dag/name_table.hpp"
 #include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_error.hpp"
 #include "value/value.hpp"
@@ -35,16 +33,8 @@ PyObjectRef text_to_python(std::string_view text);
 // A new empty dict with room for `expected` entries. Throws ConversionError.
 PyObjectRef new_dict(std::size_t expected);
 
-// An entry that could not be stored in a dict, with its error.
-struct DictStoreFailure {
-  std::string key;
-  FetchedError error;
-};
-
-// Stores `value` in `dict` under the key of `name`; the failure, with no
-// Python error left set, when the dict refuses it. Throws ConversionError.
-std::optional<DictStoreFailure> store_named(PyObject* dict, const NameKeys& keys,
-                                            const NameTable& names, NameId name,
-                                            const Value& value);
+// Stores `value` in `dict` under the key of `name`; false, with the
+// Python error set, when the dict refuses it. Throws ConversionError.
+bool store_named(PyObject* dict, const NameKeys& keys, NameId name, const Value& value);
 
 }  // namespace pelmo

@@ -36,15 +36,12 @@ class DagAccess {
 };
 
 // The run's final context, every filled name under its key.
-PyObjectRef result_dict(const RunContext& context, const NameTable& names, const NameKeys& keys) {
+PyObjectRef result_dict(const RunContext& context, const NameKeys& keys) {
   PyObjectRef dict = new_dict(context.filled());
   for (NameId name = 0; name < context.size(); ++name) {
     const Value* value = context.get(name);
-    if (value == nullptr) continue;
-    if (auto failure = store_named(dict.get(), keys, names, name, *value)) {
-      std::move(failure->error).restore();
+    if (value != nullptr && !store_named(dict.get(), keys, name, *value))
       throw PythonErrorAlreadySet();
-    }
   }
   return dict;
 }
@@ -67,7 +64,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const RunOptions options{parallel, max_threads, signal_handling_poll(), &access.keys()};
     std::exception_ptr failure = call_without_gil([&] { run(dag, context, options); });
     if (failure) std::rethrow_exception(failure);
-    return result_dict(context, dag.store().names(), access.keys()).release();
+    return result_dict(context, access.keys()).release();
   });
 }
 

@@ -31,6 +31,9 @@ void resume(int saved);
 bool lock_is_ours() noexcept;
 // Applies queued changes; requires the lock.
 void apply_pending();
+// Swaps the thread state that this thread released in call_without_gil
+// (null when none is released) for `state`, returning the old one.
+PyThreadState* exchange_released_state(PyThreadState* state) noexcept;
 }  // namespace gil_scope
 
 // For code entered from Python, which holds the lock already.
@@ -61,10 +64,19 @@ inline bool interpreter_finalizing() {
 }
 
 // For native threads that call into Python: takes the lock (nesting if this
-// thread holds it already) for the guard's lifetime.
+// thread holds it already) for the guard's lifetime. On the thread that
+// released it for a run, the released thread state is simply restored,
+// which spares the thread-state lookups of PyGILState_Ensure.
 class EnsuredGil {
  public:
-  EnsuredGil() : state_(ensure()) { gil_scope::enter(); }
+  EnsuredGil() : retaken_(gil_scope::exchange_released_state(nullptr)) {
+    if (retaken_ != nullptr) {
+      PyEval_RestoreThread(retaken_);
+    } else {
+      state_ = ensure();
+    }
+    gil_scope::enter();
+  }
   EnsuredGil(const EnsuredGil&) = delete;
   EnsuredGil& operator=(const EnsuredGil&) = delete;
   ~EnsuredGil() {
@@ -73,7 +85,12 @@ class EnsuredGil {
     // fatal.
     const bool ours = gil_scope::lock_is_ours();
     gil_scope::leave();
-    if (ours) PyGILState_Release(state_);
+    if (!ours) return;
+    if (retaken_ != nullptr) {
+      gil_scope::exchange_released_state(PyEval_SaveThread());
+    } else {
+      PyGILState_Release(state_);
+    }
   }
 
  private:
@@ -88,7 +105,8 @@ class EnsuredGil {
     return PyGILState_Ensure();
   }
 
-  PyGILState_STATE state_;
+  PyThreadState* retaken_;
+  PyGILState_STATE state_{};
 };
 
 // Runs `body` with the lock released and returns what it threw, if
@@ -99,12 +117,15 @@ std::exception_ptr call_without_gil(Body&& body) {
   std::exception_ptr failure;
   const int depth = gil_scope::suspend();
   PyThreadState* state = PyEval_SaveThread();
+  // Nested runs (a node that runs a Dag) stack their released states.
+  PyThreadState* outer = gil_scope::exchange_released_state(state);
   try {
     std::forward<Body>(body)();
   } catch (...) {
     failure = std::current_exception();
     if (!failure) throw;  // a forced unwind: the thread is being ended
   }
+  gil_scope::exchange_released_state(outer);
   PyEval_RestoreThread(state);
   gil_scope::resume(depth);
   return failure;

@@ -2,7 +2,6 @@
 
 #include <memory>
 #include <span>
-#include <variant>
 
 #include "python_bindings/gil.hpp"
 #include "python_bindings/run_stops.hpp"
@@ -36,13 +35,16 @@ void write_to_stderr(const std::string& message) {
 namespace {
 
 // The dict the callable gets: each input under its impl_var, a later one
-// with the same impl_var replacing an earlier one.
-std::variant<PyObjectRef, DictStoreFailure> inputs_dict(const NodeCall& call,
-                                                        const NameKeys& keys) {
+// with the same impl_var replacing an earlier one. Null, with the failure
+// reported, when an input cannot be stored.
+PyObjectRef inputs_dict(const NodeCall& call, const NameKeys& keys) {
   PyObjectRef dict = new_dict(call.inputs().size());
   for (const NodeInput& input : call.inputs()) {
-    if (auto failure = store_named(dict.get(), keys, call.names(), input.name, *input.value))
-      return std::move(*failure);
+    if (store_named(dict.get(), keys, input.name, *input.value)) continue;
+    const std::string reason = FetchedError::fetch().describe();
+    write_to_stderr("Error setting input '" + std::string(call.names()[input.name]) +
+                    "': " + reason + "\n");
+    return PyObjectRef();
   }
   return dict;
 }
@@ -73,13 +75,8 @@ void keep_results(NodeCall& call, const NameKeys& keys, PyObject* results) {
 void PyNodeFunction::call(NodeCall& call) const {
   const NameKeys& keys = *static_cast<const NameKeys*>(call.environment());
   EnsuredGil gil;
-  auto converted = inputs_dict(call, keys);
-  if (auto* failure = std::get_if<DictStoreFailure>(&converted)) {
-    const std::string reason = failure->error.describe();
-    write_to_stderr("Error setting input '" + failure->key + "': " + reason + "\n");
-    return;
-  }
-  const PyObjectRef& argument = std::get<PyObjectRef>(converted);
+  const PyObjectRef argument = inputs_dict(call, keys);
+  if (!argument) return;
   // The slot before the argument lets a bound method put its self there
   // instead of building a new argument tuple.
   PyObject* arguments[] = {nullptr, argument.get()};

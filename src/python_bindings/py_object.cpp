@@ -17,6 +17,9 @@ namespace {
 [[gnu::tls_model("initial-exec")]] thread_local int module_gil_depth = 0;
 // The thread state this thread used when the module last took the lock.
 [[gnu::tls_model("initial-exec")]] thread_local PyThreadState* module_thread_state = nullptr;
+// The thread state that call_without_gil gave up on this thread, while its
+// body runs and no node holds the lock again.
+[[gnu::tls_model("initial-exec")]] thread_local PyThreadState* released_thread_state = nullptr;
 
 PyThreadState* current_thread_state() noexcept {
 #if PY_VERSION_HEX >= 0x030D0000
@@ -106,6 +109,10 @@ bool lock_is_ours() noexcept {
 }
 
 void leave() noexcept { --module_gil_depth; }
+
+PyThreadState* exchange_released_state(PyThreadState* state) noexcept {
+  return std::exchange(released_thread_state, state);
+}
 
 int suspend() noexcept { return std::exchange(module_gil_depth, 0); }
 

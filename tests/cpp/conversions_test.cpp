@@ -135,48 +135,5 @@ TEST(ValueToPython, LargestIndexDoesNotWrapIntoAMatch) {
   EXPECT_TRUE(PyDict_Check(converted.get()));
 }
 
-TEST(ContextToDict, EveryEntryUnderItsName) {
-  Context context;
-  context.insert("a", Value::integer(1));
-  context.insert("", Value::text("empty key"));
-  auto converted = context_to_dict(context);
-  ASSERT_TRUE(std::holds_alternative<PyObjectRef>(converted));
-  const PyObjectRef& dict = std::get<PyObjectRef>(converted);
-  EXPECT_EQ(PyDict_Size(dict.get()), 2);
-  EXPECT_EQ(PyLong_AsLong(PyDict_GetItemString(dict.get(), "a")), 1);
-  EXPECT_STREQ(PyUnicode_AsUTF8(PyDict_GetItemString(dict.get(), "")), "empty key");
-}
-
-TEST(DictToContext, KeepsStrKeysAndTheIdenticalObjects) {
-  PyObjectRef dict = eval("{'a': 1, 2: 'two', 'c': [3], '\\ud800': 4}");
-  ASSERT_TRUE(dict);
-  PyObject* list = PyDict_GetItemString(dict.get(), "c");
-  const Py_ssize_t before = refcount(list);
-  Context context = dict_to_context(dict.get());
-  EXPECT_FALSE(PyErr_Occurred());
-  EXPECT_EQ(context.size(), 2u);
-  ASSERT_NE(context.get("c"), nullptr);
-  EXPECT_EQ(context.get("c")->kind(), ValueKind::Object);
-  EXPECT_EQ(python_object(*context.get("c")), list);
-  EXPECT_EQ(refcount(list), before + 1);
-  EXPECT_NE(context.get("a"), nullptr);
-}
-
-TEST(DictToContext, ReadsADictSubclassThroughItsStorage) {
-  PyObjectRef globals = PyObjectRef::steal(PyDict_New());
-  PyObjectRef ran =
-      PyObjectRef::steal(PyRun_String("class Sneaky(dict):\n"
-                                      "    def items(self): return [('fake', 1)]\n"
-                                      "    def __getitem__(self, key): return 'fake'\n"
-                                      "    def __iter__(self): return iter(['fake'])\n"
-                                      "value = Sneaky(real=5)\n",
-                                      Py_file_input, globals.get(), globals.get()));
-  ASSERT_TRUE(ran);
-  Context context = dict_to_context(PyDict_GetItemString(globals.get(), "value"));
-  EXPECT_EQ(context.size(), 1u);
-  ASSERT_NE(context.get("real"), nullptr);
-  EXPECT_EQ(PyLong_AsLong(python_object(*context.get("real"))), 5);
-}
-
 }  // namespace
 }  // namespace pelmo
