@@ -36,7 +36,7 @@ case "$mode" in
     ;;
   thread)
     runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
-    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:NodeCall*:WorkerStacks*'
+    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:NodeCall*:WorkerStacks*:JoiningThreads*'
     "$build/tests/cpp/pelmo_python_tests" --gtest_filter='Deferred*'
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$py" -m pytest -q -p no:cacheprovider -k "thread or parallel" tests/python

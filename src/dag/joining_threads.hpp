@@ -13,6 +13,15 @@
 
 #include "dag/worker_stacks.hpp"
 
+// pthread_timedjoin_np is glibc's and musl's. Elsewhere, and in a build with
+// PELMO_PORTABLE_THREADS (which tests that path on Linux), the threads tell
+// of their own ends.
+#if defined(__linux__) && !defined(PELMO_PORTABLE_THREADS)
+#define PELMO_TIMED_JOIN 1
+#else
+#include "dag/thread_end_notices.hpp"
+#endif
+
 namespace pelmo {
 
 // A call that a waiting thread makes during its waits whenever `interval`
@@ -26,8 +35,7 @@ class WaitPolling {
   WaitPolling& operator=(const WaitPolling&) = delete;
 
   bool active() const noexcept { return static_cast<bool>(poll_); }
-  // When the next call is due, on the clock of pthread_timedjoin_np.
-  timespec due() const noexcept;
+  std::chrono::steady_clock::time_point due() const noexcept { return due_; }
   // Makes the call and schedules the next one; what it throws passes on.
   void call();
 
@@ -67,10 +75,16 @@ class JoiningThreads {
   }
 
   void start_thread(void* (*entry)(void*), void* argument, StackSpan stack);
+  // Joins the first thread not joined yet if it ends by `due`; whether it did.
+  bool join_next_by(std::chrono::steady_clock::time_point due);
+  void forget_joined() noexcept;
 
   std::vector<pthread_t> threads_;
   // The leading threads_ that are joined already.
   std::size_t joined_ = 0;
+#ifndef PELMO_TIMED_JOIN
+  ThreadEndNotices ends_;
+#endif
 };
 
 }  // namespace pelmo

@@ -23,6 +23,23 @@ std::size_t default_thread_stack_size() {
   return size;
 }
 
+// MAP_STACK and MADV_NOHUGEPAGE are Linux's; a system without them, or a
+// PELMO_PORTABLE_THREADS build, maps plain anonymous memory.
+constexpr int stack_mapping_flags() {
+  int flags = MAP_PRIVATE | MAP_ANONYMOUS;
+#if defined(MAP_STACK) && !defined(PELMO_PORTABLE_THREADS)
+  flags |= MAP_STACK;
+#endif
+  return flags;
+}
+
+// A huge page would make every barely used stack cost 2 MiB of memory.
+void avoid_huge_pages([[maybe_unused]] void* address, [[maybe_unused]] std::size_t length) {
+#if defined(MADV_NOHUGEPAGE) && !defined(PELMO_PORTABLE_THREADS)
+  madvise(address, length, MADV_NOHUGEPAGE);
+#endif
+}
+
 std::size_t round_up(std::size_t value, std::size_t multiple) {
   return (value + multiple - 1) / multiple * multiple;
 }
@@ -42,8 +59,7 @@ StackSpan WorkerStacks::at(std::size_t slot) {
   if (mappings_.capacity() <= slot) mappings_.reserve(std::max(slot + 1, 2 * mappings_.capacity()));
   const std::size_t length = guard_size_ + stack_size_;
   while (mappings_.size() <= slot) {
-    void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE,
-                         MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK, -1, 0);
+    void* address = mmap(nullptr, length, PROT_READ | PROT_WRITE, stack_mapping_flags(), -1, 0);
     if (address == MAP_FAILED) {
       throw std::system_error(errno, std::generic_category(),
                               "cannot start a worker thread: cannot allocate its stack");
@@ -56,8 +72,7 @@ StackSpan WorkerStacks::at(std::size_t slot) {
       throw std::system_error(error, std::generic_category(),
                               "cannot start a worker thread: cannot set up its stack guard");
     }
-    // A huge page would make every barely used stack cost 2 MiB of memory.
-    madvise(address, length, MADV_NOHUGEPAGE);
+    avoid_huge_pages(address, length);
     mappings_.push_back(address);
   }
   return StackSpan{static_cast<char*>(mappings_[slot]) + guard_size_, stack_size_};

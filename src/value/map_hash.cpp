@@ -1,8 +1,11 @@
 #include "value/map_hash.hpp"
 
+// getentropy: glibc and musl declare it here, macOS in <sys/random.h>, whose
+// declaration needs the size_t that this header brings first.
+#include <unistd.h>
+
 #include <sys/random.h>
 
-#include <cerrno>
 #include <chrono>
 #include <cstring>
 
@@ -47,16 +50,10 @@ std::uint64_t load_le64(const unsigned char* p) noexcept {
 HashSeed draw_os_seed() noexcept {
   HashSeed seed;
   unsigned char bytes[16];
-  std::size_t filled = 0;
-  while (filled < sizeof bytes) {
-    ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-    if (got > 0) {
-      filled += static_cast<std::size_t>(got);
-    } else if (got < 0 && errno != EINTR) {
-      break;
-    }
-  }
-  if (filled == sizeof bytes) {
+  // One call fills the whole buffer or fails: getentropy takes up to 256
+  // bytes, waits for the kernel's generator to be ready and retries what a
+  // signal interrupts.
+  if (getentropy(bytes, sizeof bytes) == 0) {
     seed.k0 = load_le64(bytes);
     seed.k1 = load_le64(bytes + 8);
     return seed;
