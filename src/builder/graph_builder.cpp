@@ -47,8 +47,8 @@ void GraphBuilder::append_node(Node node, std::optional<NodeId> parent) {
 // no attach point, when there are none), each copy with consecutive fresh
 // ids and its own wiring translated to them. Roots depend on the attach
 // point. The source's tables are entered once for all the copies.
-void GraphBuilder::append_copies(const GraphBuilder& source,
-                                 std::span<const NodeId> attach_points, bool as_branch) {
+void GraphBuilder::append_copies(const GraphBuilder& source, std::span<const NodeId> attach_points,
+                                 bool as_branch) {
   const NodeStore::Import import = store_.import_tables(source.store_);
   const std::size_t copies = std::max<std::size_t>(attach_points.size(), 1);
   store_.reserve_nodes(copies * source.store_.size());
@@ -144,7 +144,8 @@ std::uint64_t GraphBuilder::branch(GraphBuilder&& subgraph) {
   const std::uint64_t branch_id = next_branch_id_++;
   if (!branch_point_ && !tails_.empty()) branch_point_ = tails_;
   const bool attached = branch_point_.has_value();
-  if (attached && !branch_point_->empty()) append_copies(subgraph, *branch_point_, /*as_branch=*/true);
+  if (attached && !branch_point_->empty())
+    append_copies(subgraph, *branch_point_, /*as_branch=*/true);
   subgraphs_.push_back(BranchRecord{branch_id, std::move(subgraph), attached});
   return branch_id;
 }

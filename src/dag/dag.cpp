@@ -110,7 +110,8 @@ Dag build_dag(NodeStore&& store) {
     levels.starts_[k] += levels.starts_[k - 1];
   levels.positions_.resize(order.size());
   std::vector<Dag::Position> fill(levels.starts_);
-  for (std::size_t p : order) levels.positions_[fill[level_of[p]]++] = static_cast<Dag::Position>(p);
+  for (std::size_t p : order)
+    levels.positions_[fill[level_of[p]]++] = static_cast<Dag::Position>(p);
   return dag;
 }
 

@@ -195,7 +195,8 @@ Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_
   run(dag, context, RunOptions{parallel, max_threads, poll, nullptr});
   Context result;
   for (NameId name = 0; name < names.size(); ++name) {
-    if (Value* value = context.get_mut(name)) result.insert(std::string(names[name]), std::move(*value));
+    if (Value* value = context.get_mut(name))
+      result.insert(std::string(names[name]), std::move(*value));
   }
   return result;
 }

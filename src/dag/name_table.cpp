@@ -29,9 +29,7 @@ NameId NameTable::intern(std::string_view name) {
   return id;
 }
 
-void NameTable::freeze() noexcept {
-  std::vector<std::uint32_t>().swap(index_);
-}
+void NameTable::freeze() noexcept { std::vector<std::uint32_t>().swap(index_); }
 
 void NameTable::grow_index() {
   // Doubling keeps the load between a quarter and a half.

@@ -39,7 +39,7 @@ class NameTable {
   void place(NameId id, std::uint64_t hash) noexcept;
 
   std::string chars_;
-  std::vector<std::uint64_t> ends_;    // ends_[id]: where name id ends in chars_
+  std::vector<std::uint64_t> ends_;   // ends_[id]: where name id ends in chars_
   std::vector<std::uint32_t> index_;  // open addressing over id + 1; 0 is empty
   HashSeed seed_;
 };

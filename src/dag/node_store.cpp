@@ -48,8 +48,9 @@ Run NodeStore::add_pairs(const PairList& pairs) {
     const NamePair pair{names_.intern(first_text), names_.intern(second_text)};
     const auto begin = pairs_.begin() + run.begin;
     if (pairs.size() <= kScanLimit) {
-      auto same = std::find_if(begin, pairs_.end(),
-                               [&](const NamePair& entered) { return entered.first == pair.first; });
+      auto same = std::find_if(begin, pairs_.end(), [&](const NamePair& entered) {
+        return entered.first == pair.first;
+      });
       if (same != pairs_.end()) {
         same->second = pair.second;
         continue;

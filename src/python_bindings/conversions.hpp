@@ -4,8 +4,8 @@
 // and comes back as the identical object.
 #pragma once
 
-#include <stdexcept>
 #include <cstddef>
+#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>

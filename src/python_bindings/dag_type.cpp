@@ -4,11 +4,11 @@
 #include "dag/execute.hpp"
 #include "dag/mermaid.hpp"
 #include "python_bindings/arguments.hpp"
+#include "python_bindings/conversions.hpp"
 #include "python_bindings/entry_point.hpp"
+#include "python_bindings/name_keys.hpp"
 #include "python_bindings/run_stops.hpp"
 #include "python_bindings/types.hpp"
-#include "python_bindings/conversions.hpp"
-#include "python_bindings/name_keys.hpp"
 
 namespace pelmo {
 

@@ -75,9 +75,8 @@ PyObject* graph_add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyO
     GraphAccess access(self);
     auto call = node_arguments(access, kAddSignature, args, nargs, kwnames,
                                [](PyObject* function) { return function; });
-    SharedNodeFunction node_function = is_absent(call.first)
-                                           ? noop_node_function()
-                                           : access.holders().function_for(call.first);
+    SharedNodeFunction node_function =
+        is_absent(call.first) ? noop_node_function() : access.holders().function_for(call.first);
     call.builder.add(std::move(node_function), call.label, call.inputs, call.outputs);
     Py_RETURN_NONE;
   });

@@ -30,8 +30,8 @@ class NameKeys {
   // key made at run time). Requires the lock.
   bool matches(PyObject* key, NameId name) const noexcept {
     PyObject* own = keys_[name].get();
-    return key == own ||
-           (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(own) && PyUnicode_Compare(key, own) == 0);
+    return key == own || (PyUnicode_GET_LENGTH(key) == PyUnicode_GET_LENGTH(own) &&
+                          PyUnicode_Compare(key, own) == 0);
   }
 
  private:

@@ -3,11 +3,11 @@
 #include <memory>
 #include <span>
 
-#include "python_bindings/gil.hpp"
-#include "python_bindings/run_stops.hpp"
 #include "python_bindings/conversions.hpp"
+#include "python_bindings/gil.hpp"
 #include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_error.hpp"
+#include "python_bindings/run_stops.hpp"
 
 namespace pelmo {
 
