@@ -1,9 +1,9 @@
 #include "builder/graph_builder.hpp"
 
-#include "builder/heap_trim.hpp"
-
 #include <algorithm>
 #include <new>
+
+#include "builder/heap_trim.hpp"
 
 namespace pelmo {
 

@@ -16,9 +16,6 @@
 
 namespace pelmo {
 
-// Names map to names in the node mappings; copying a name is its deep copy.
-inline std::string clone(const std::string& text) { return text; }
-
 namespace detail {
 // Outside the class so that the member `clone` does not hide the free ones;
 // the overload for `Value` is found by argument-dependent lookup.
