@@ -154,7 +154,7 @@ def increment(d: dict) -> dict:
 
 
 def make_workers(count: int, iterations: int) -> list[NodeFunction]:
-    """Increments like make_increments', each after a busy loop of pure
+    """The increments of make_increments, each after a busy loop of pure
     Python: work that holds the GIL, as most callables' work does."""
 
     def make_one() -> NodeFunction:
@@ -168,9 +168,11 @@ def make_workers(count: int, iterations: int) -> list[NodeFunction]:
     return [make_one() for _ in range(count)]
 
 
-def seconds_per_call(function: NodeFunction, calls: int, repeats: int = 5) -> float:
-    """The mean time of one call in the fastest of `repeats` samples: the
-    least disturbed by load from elsewhere, which a calibration wants."""
+def seconds_per_call(function: NodeFunction, about_seconds: float, repeats: int = 5) -> float:
+    """The mean time of one call in the fastest of `repeats` samples of
+    about 20 ms each: the least disturbed by load from elsewhere, which a
+    calibration wants. `about_seconds` is what one call is expected to take."""
+    calls = max(100, int(0.02 / about_seconds))
     return min(time_sample(lambda: function({"x": 1}), calls) for _ in range(repeats))
 
 
@@ -180,7 +182,7 @@ def calibrate_iterations(target_seconds: float) -> int:
     iterations = 100
     for _ in range(3):
         [function] = make_workers(1, iterations)
-        measured = seconds_per_call(function, max(100, int(0.02 / max(target_seconds, 1e-7))))
+        measured = seconds_per_call(function, target_seconds)
         iterations = max(1, round(iterations * target_seconds / measured))
     return iterations
 
@@ -382,7 +384,7 @@ def work_chain_scenario(settings: Settings) -> tuple[list[Measurement], dict[str
         calibration[work] = {
             "target_seconds": target,
             "iterations": iterations,
-            "seconds_per_call": seconds_per_call(edges[0][0], max(100, int(0.02 / target))),
+            "seconds_per_call": seconds_per_call(edges[0][0], target),
         }
         print(f"  work {work}: {iterations} iterations, "
               f"{calibration[work]['seconds_per_call'] * 1e6:.2f} µs per call", flush=True)
