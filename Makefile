@@ -60,6 +60,12 @@ test-newest:
 bench: native-build install
 	$(BUILD)/benchmarks/pelmo_core_bench
 
+# Instructions per node of a chain run, counted by callgrind: pelmo against
+# hand-written loops (benchmarks/instructions.py). Results: benchmarks/results/.
+.PHONY: bench-instructions
+bench-instructions: install
+	$(PY) benchmarks/instructions.py
+
 # pelmo against a hand-written loop, graphlib, a ThreadPoolExecutor and dask
 # (benchmarks/compare.py), in a venv of its own so that dask, NumPy and
 # matplotlib stay out of the development one. Results: benchmarks/results/.

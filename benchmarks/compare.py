@@ -1,7 +1,9 @@
 """Compares pelmo with the obvious alternatives for running DAGs of Python callables.
 
 Scenarios:
-  chain   a long chain of trivial callables: what each engine costs per node
+  chain   a long chain of trivial callables: what each engine costs per node;
+          then chains whose callables do about 1 µs and 10 µs of Python work:
+          what share of the run is the engine's
   wide    levels of independent GIL-releasing nodes: how close parallel runs get
           to the best a given concurrency allows
   sweep   a parameter sweep made with variants
@@ -48,6 +50,10 @@ import dask.threaded
 import numpy as np
 
 import pelmo
+from chains import (
+    PlainNode, build_pelmo_chain, expected_context, fresh_names, make_increments, plain_nodes,
+    run_node, run_node_loop, run_tight_loop, shared_names,
+)
 
 HERE = Path(__file__).resolve().parent
 REPO = HERE.parent
@@ -59,15 +65,19 @@ MIN_SAMPLE_SECONDS = 0.05
 MAX_REPEAT_SECONDS = 60.0
 
 SLEEP_SECONDS = 0.005
+# Node work of the working chains, in seconds of pure Python, at this size.
+WORK_SECONDS = (1e-6, 1e-5)
+WORK_CHAIN_SIZE = 10_000
 WIDE_WIDTH = 64
 MATRIX_SIZE = 200
 
 NodeFunction = Callable[[dict], dict]
 Pairs = Sequence[tuple[str, str]]
 
-# Tuples, so no run can change them; pelmo is handed lists made from them.
-CHAIN_INPUTS: Pairs = (("v", "x"),)
-CHAIN_OUTPUTS: Pairs = (("y", "v"),)
+# The sweep's mapping: each variant path reads and writes "v". Tuples, so no
+# run can change them; pelmo is handed lists made from them.
+SWEEP_INPUTS: Pairs = (("v", "x"),)
+SWEEP_OUTPUTS: Pairs = (("y", "v"),)
 
 
 @dataclass(frozen=True)
@@ -101,24 +111,31 @@ class Measurement:
 # ---------------------------------------------------------------- timing
 
 
-def time_repeats(run: Callable[[], object], repeats: int) -> list[float]:
-    """Seconds per run, `repeats` samples of it, after one untimed run that
-    warms caches and allocators. A run shorter than MIN_SAMPLE_SECONDS is
+def warm_up(run: Callable[[], object]) -> int:
+    """Runs once untimed, which warms caches and allocators, and returns how
+    many runs a sample takes: a run shorter than MIN_SAMPLE_SECONDS is
     repeated within each sample, since this VM's timing of a half-millisecond
-    run swings by 2x. Garbage is collected before each sample, so no sample
-    pays for its predecessor."""
+    run swings by 2x."""
     start = time.perf_counter()
     run()
     first = time.perf_counter() - start
-    runs_per_sample = max(1, math.ceil(MIN_SAMPLE_SECONDS / max(first, 1e-9)))
-    times = []
-    for _ in range(repeats):
-        gc.collect()
-        start = time.perf_counter()
-        for _ in range(runs_per_sample):
-            run()
-        times.append((time.perf_counter() - start) / runs_per_sample)
-    return times
+    return max(1, math.ceil(MIN_SAMPLE_SECONDS / max(first, 1e-9)))
+
+
+def time_sample(run: Callable[[], object], runs: int) -> float:
+    """Seconds per run over `runs` back-to-back runs. Garbage is collected
+    first, so no sample pays for its predecessor."""
+    gc.collect()
+    start = time.perf_counter()
+    for _ in range(runs):
+        run()
+    return (time.perf_counter() - start) / runs
+
+
+def time_repeats(run: Callable[[], object], repeats: int) -> list[float]:
+    """Seconds per run, `repeats` samples of it, after a warm-up."""
+    runs = warm_up(run)
+    return [time_sample(run, runs) for _ in range(repeats)]
 
 
 def format_seconds(value: float) -> str:
@@ -136,10 +153,38 @@ def increment(d: dict) -> dict:
     return {"y": d.get("x", 0) + 1}
 
 
-def make_increments(count: int) -> list[NodeFunction]:
-    # One distinct function object per node, as a real chain has, so no
-    # engine profits from calling one hot object again and again.
-    return [lambda d: {"y": d.get("x", 0) + 1} for _ in range(count)]
+def make_workers(count: int, iterations: int) -> list[NodeFunction]:
+    """The increments of make_increments, each after a busy loop of pure
+    Python: work that holds the GIL, as most callables' work does."""
+
+    def make_one() -> NodeFunction:
+        def work(d: dict) -> dict:
+            for _ in range(iterations):
+                pass
+            return {"y": d.get("x", 0) + 1}
+
+        return work
+
+    return [make_one() for _ in range(count)]
+
+
+def seconds_per_call(function: NodeFunction, about_seconds: float, repeats: int = 5) -> float:
+    """The mean time of one call in the fastest of `repeats` samples of
+    about 20 ms each: the least disturbed by load from elsewhere, which a
+    calibration wants. `about_seconds` is what one call is expected to take."""
+    calls = max(100, int(0.02 / about_seconds))
+    return min(time_sample(lambda: function({"x": 1}), calls) for _ in range(repeats))
+
+
+def calibrate_iterations(target_seconds: float) -> int:
+    """Busy-loop iterations that make one working callable take about
+    `target_seconds` on this machine, the call itself included."""
+    iterations = 100
+    for _ in range(3):
+        [function] = make_workers(1, iterations)
+        measured = seconds_per_call(function, target_seconds)
+        iterations = max(1, round(iterations * target_seconds / measured))
+    return iterations
 
 
 def noop(_: dict) -> dict:
@@ -166,30 +211,6 @@ def make_matmul_node() -> NodeFunction:
 # ---------------------------------------------------------------- engines: Python floors
 
 
-@dataclass(frozen=True)
-class PlainNode:
-    function: NodeFunction
-    inputs: Pairs
-    outputs: Pairs
-
-
-def run_node(node: PlainNode, context: dict) -> None:
-    """What any engine must do per node: gather the mapped inputs present in
-    the context, call, and write the mapped results back."""
-    args = {arg: context[name] for name, arg in node.inputs if name in context}
-    result = node.function(args)
-    for result_name, context_name in node.outputs:
-        if result_name in result:
-            context[context_name] = result[result_name]
-
-
-def run_python_loop(nodes: Sequence[PlainNode]) -> dict:
-    context: dict = {}
-    for node in nodes:
-        run_node(node, context)
-    return context
-
-
 def chain_predecessors(count: int) -> dict[int, tuple[int, ...]]:
     return {i: ((i - 1,) if i else ()) for i in range(count)}
 
@@ -206,18 +227,7 @@ def run_graphlib(nodes: Sequence[PlainNode], predecessors: Mapping[int, Iterable
     return context
 
 
-def plain_chain(functions: Sequence[NodeFunction]) -> list[PlainNode]:
-    return [PlainNode(f, CHAIN_INPUTS, CHAIN_OUTPUTS) for f in functions]
-
-
 # ---------------------------------------------------------------- engines: pelmo
-
-
-def build_pelmo_chain(functions: Sequence[NodeFunction]) -> pelmo.Dag:
-    graph = pelmo.Graph()
-    for function in functions:
-        graph.add(function, inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
-    return graph.build()
 
 
 def build_pelmo_wide(work: NodeFunction, levels: int) -> pelmo.Dag:
@@ -233,9 +243,9 @@ def build_pelmo_wide(work: NodeFunction, levels: int) -> pelmo.Dag:
 
 def build_pelmo_sweep(variants: int, steps: int) -> pelmo.Dag:
     graph = pelmo.Graph()
-    graph.variants(make_increments(variants), "sweep", inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
+    graph.variants(make_increments(variants), "sweep", inputs=list(SWEEP_INPUTS), outputs=list(SWEEP_OUTPUTS))
     for _ in range(steps):
-        graph.add(increment, "step", inputs=list(CHAIN_INPUTS), outputs=list(CHAIN_OUTPUTS))
+        graph.add(increment, "step", inputs=list(SWEEP_INPUTS), outputs=list(SWEEP_OUTPUTS))
     return graph.build()
 
 
@@ -296,28 +306,57 @@ def predicted_too_long(previous: Measurement | None, size: int) -> float | None:
     return predicted if predicted > MAX_REPEAT_SECONDS else None
 
 
+FLOOR = "Python loop, tight (the floor)"
+RUN_NODE_LOOP = "Python loop with a run_node call per node"
+
+
+def measure_engines(scenario: str, size: int, engines: Mapping[str, Callable[[], object]], repeats: int,
+                    last_by_engine: dict[str, Measurement]) -> list[Measurement]:
+    """Times each engine at `size`, skipping one whose repeat the size before
+    predicts over the limit. The engines' samples take turns, so a spell of
+    load from elsewhere on the machine falls on all of them alike and the
+    ratios within the run stay fair."""
+    results = [Measurement(scenario, engine, size) for engine in engines]
+    timed: list[tuple[Measurement, Callable[[], object], int]] = []
+    for measurement, run in zip(results, engines.values()):
+        predicted = predicted_too_long(last_by_engine.get(measurement.engine), size)
+        if predicted is not None:
+            measurement.note = f"skipped: one repeat predicted at {predicted:.0f} s"
+        else:
+            timed.append((measurement, run, warm_up(run)))
+            last_by_engine[measurement.engine] = measurement
+    for _ in range(repeats):
+        for measurement, run, runs in timed:
+            measurement.seconds.append(time_sample(run, runs))
+    for measurement in results:
+        progress(measurement)
+    return results
+
+
 def chain_scenario(settings: Settings) -> tuple[list[Measurement], list[Measurement]]:
     """Returns the execution measurements and pelmo's build measurements."""
     results: list[Measurement] = []
     builds: list[Measurement] = []
     last_by_engine: dict[str, Measurement] = {}
     for size in settings.chain_sizes:
-        functions = make_increments(size)
-        plain_nodes = plain_chain(functions)
+        edges = fresh_names(make_increments(size))
+        functions = [f for f, _, _ in edges]
+        nodes = plain_nodes(edges)
         predecessors = chain_predecessors(size)
         graph, last_key = dask_chain_graph(functions)
 
         build = Measurement("chain", "pelmo build()", size)
-        build.seconds = time_repeats(lambda: build_pelmo_chain(functions), settings.repeats)
+        build.seconds = time_repeats(lambda: build_pelmo_chain(edges), settings.repeats)
         builds.append(build)
-        dag = build_pelmo_chain(functions)
-        context = {"v": size}
+        dag = build_pelmo_chain(edges)
+        context = expected_context(edges)
         # Each engine with the result it must give.
         engines: dict[str, tuple[Callable[[], object], object]] = {
             "pelmo sequential": (lambda: dag.execute(), context),
             "pelmo parallel": (lambda: dag.execute(parallel=True), context),
-            "Python loop (floor)": (lambda: run_python_loop(plain_nodes), context),
-            "graphlib loop": (lambda: run_graphlib(plain_nodes, predecessors), context),
+            FLOOR: (lambda: run_tight_loop(edges), context),
+            RUN_NODE_LOOP: (lambda: run_node_loop(nodes), context),
+            "graphlib loop (run_node per node)": (lambda: run_graphlib(nodes, predecessors), context),
             "dask.get (sync)": (lambda: dask.local.get_sync(graph, last_key), size),
             "dask.threaded.get": (lambda: dask.threaded.get(graph, last_key), size),
         }
@@ -326,18 +365,79 @@ def chain_scenario(settings: Settings) -> tuple[list[Measurement], list[Measurem
             # and the run doubles as a warm-up of imports and caches.
             for engine, (run, expected) in engines.items():
                 check(run() == expected, f"{engine} chain result")
-        for engine, (run, _) in engines.items():
-            measurement = Measurement("chain", engine, size)
-            predicted = predicted_too_long(last_by_engine.get(engine), size)
-            if predicted is not None:
-                measurement.note = f"skipped: one repeat predicted at {predicted:.0f} s"
-            else:
-                measurement.seconds = time_repeats(run, settings.repeats)
-                last_by_engine[engine] = measurement
-            results.append(measurement)
-            progress(measurement)
-        del dag, graph, plain_nodes, functions
+        runs = {engine: run for engine, (run, _) in engines.items()}
+        results += measure_engines("chain", size, runs, settings.repeats, last_by_engine)
+        del dag, graph, nodes, edges, functions, context
     return results, builds
+
+
+def work_chain_scenario(settings: Settings) -> tuple[list[Measurement], dict[str, dict]]:
+    """Chains of WORK_CHAIN_SIZE callables doing about 1 µs and 10 µs of pure
+    Python each. Returns the measurements and each work's calibration."""
+    results: list[Measurement] = []
+    calibration: dict[str, dict] = {}
+    size = WORK_CHAIN_SIZE
+    for target in WORK_SECONDS:
+        iterations = calibrate_iterations(target)
+        edges = fresh_names(make_workers(size, iterations))
+        work = f"{target * 1e6:.0f} µs"
+        calibration[work] = {
+            "target_seconds": target,
+            "iterations": iterations,
+            "seconds_per_call": seconds_per_call(edges[0][0], target),
+        }
+        print(f"  work {work}: {iterations} iterations, "
+              f"{calibration[work]['seconds_per_call'] * 1e6:.2f} µs per call", flush=True)
+        dag = build_pelmo_chain(edges)
+        nodes = plain_nodes(edges)
+        context = expected_context(edges)
+        engines: dict[str, Callable[[], object]] = {
+            "pelmo sequential": lambda: dag.execute(),
+            FLOOR: lambda: run_tight_loop(edges),
+            RUN_NODE_LOOP: lambda: run_node_loop(nodes),
+        }
+        for engine, run in engines.items():
+            check(run() == context, f"{engine} working chain result")
+        results += measure_engines(f"chain, {work} of work", size, engines, settings.repeats, {})
+        del dag, nodes, edges
+    return results, calibration
+
+
+def ratio_table(results: Sequence[Measurement]) -> str:
+    """Each engine's median over the floor's median at the same size, both
+    from this run."""
+    sizes = sorted({m.size for m in results})
+    floors = {m.size: m.median for m in results if m.engine == FLOOR}
+    header = "| engine | " + " | ".join(f"N = {n:,}" for n in sizes) + " |"
+    lines = [header, "|---|" + "---:|" * len(sizes)]
+    for engine in dict.fromkeys(m.engine for m in results):
+        cells = []
+        for n in sizes:
+            m = next((m for m in results if m.engine == engine and m.size == n), None)
+            cells.append("–" if m is None or not m.seconds else f"{m.median / floors[n]:.2f}")
+        lines.append(f"| {engine} | " + " | ".join(cells) + " |")
+    return "\n".join(lines)
+
+
+def work_chain_table(results: Sequence[Measurement], calibration: Mapping[str, dict]) -> str:
+    lines = [
+        f"A chain of {WORK_CHAIN_SIZE:,} nodes, named as above, whose callables first run a busy loop "
+        "of pure Python calibrated to the work asked. Overhead share = (engine time - floor time) / "
+        "engine time, with medians of this run.",
+        "",
+        "| work per node | one call alone (µs, fastest of 5) | engine | µs per node | ratio to floor | overhead share |",
+        "|---|---:|---|---:|---:|---:|",
+    ]
+    for work, cal in calibration.items():
+        rows = [m for m in results if m.scenario.endswith(f"{work} of work")]
+        floor = next(m.median for m in rows if m.engine == FLOOR)
+        for m in rows:
+            lines.append(
+                f"| {work} | {cal['seconds_per_call'] * 1e6:.2f} | {m.engine} | "
+                f"{format_us(m.median / m.size * 1e6)} | {m.median / floor:.3f} | "
+                f"{(m.median - floor) / m.median:+.1%} |"
+            )
+    return "\n".join(lines)
 
 
 def per_node_table(results: Sequence[Measurement]) -> str:
@@ -367,12 +467,16 @@ def per_node_table(results: Sequence[Measurement]) -> str:
 
 def chain_intro(settings: Settings) -> str:
     return (
-        "Each node is `lambda d: {\"y\": d.get(\"x\", 0) + 1}`, inputs `[(\"v\", \"x\")]`, "
-        "outputs `[(\"y\", \"v\")]`. Only the run is timed: the pelmo Dag, the dask graph and the "
-        "graphlib predecessor map are made beforehand (a graphlib sorter is single-use, so making it "
-        "from that map is timed). The Python loop is the floor: per node, gather the mapped inputs, "
-        f"call, write the mapped result back. A size whose single repeat is predicted over "
-        f"{MAX_REPEAT_SECONDS:.0f} s from the size before is skipped.\n\n"
+        "Each node is `lambda d: {\"y\": d.get(\"x\", 0) + 1}`, one function object per node; node i "
+        "reads `v{i-1}` as `x` and writes its `y` as `v{i}` (the first reads nothing), so the context "
+        "ends with N names. Only the run is timed: the pelmo Dag, the dask graph, the loops' edge "
+        "and node lists and the graphlib predecessor map are made beforehand (a graphlib sorter is "
+        "single-use, so making it from that map is timed). The floor is the tight loop a user would "
+        "write: `for f, src, dst in edges: inputs = {\"x\": ctx[src]} if src in ctx else {}; "
+        "out = f(inputs); ctx[dst] = out[\"y\"]`. The run_node loop calls a general helper per "
+        "node that gathers the mapped inputs with a dict comprehension and writes the mapped outputs "
+        f"back. A size whose single repeat is predicted over {MAX_REPEAT_SECONDS:.0f} s from the "
+        "size before is skipped.\n\n"
     )
 
 
@@ -501,28 +605,26 @@ def sweep_scenario(settings: Settings) -> list[Measurement]:
     nodes = variants * (steps + 1)
     dag = build_pelmo_sweep(variants, steps)
     check(dag.node_count() == nodes, "sweep node count")
-    # The floor runs the same number of nodes, each with the same mapping work.
-    plain_nodes = plain_chain([*make_increments(variants), *[increment] * (variants * steps)])
+    # The loops run the same number of nodes, each with the same mapping work:
+    # read "v" as "x", write "y" as "v".
+    edges = shared_names([*make_increments(variants), *[increment] * (variants * steps)], "v")
+    loop_nodes = plain_nodes(edges)
     engines: dict[str, Callable[[], object]] = {
         "pelmo sequential": lambda: dag.execute(),
         "pelmo parallel": lambda: dag.execute(parallel=True),
-        "Python loop (floor)": lambda: run_python_loop(plain_nodes),
+        FLOOR: lambda: run_tight_loop(edges),
+        RUN_NODE_LOOP: lambda: run_node_loop(loop_nodes),
     }
-    results = []
-    for engine, run in engines.items():
-        m = Measurement("sweep", engine, nodes, time_repeats(run, settings.repeats))
-        results.append(m)
-        progress(m)
-    return results
+    return measure_engines("sweep", nodes, engines, settings.repeats, {})
 
 
 def sweep_table(results: Sequence[Measurement], settings: Settings) -> str:
-    floor = next(m.median for m in results if m.engine.startswith("Python loop"))
+    floor = next(m.median for m in results if m.engine == FLOOR)
     lines = [
         f"variants of {settings.sweep_variants} trivial functions, then "
         f"{settings.sweep_steps} add steps: {results[0].size} nodes.",
         "",
-        "| engine | total (ms) | µs per node | ratio to loop floor |",
+        "| engine | total (ms) | µs per node | ratio to floor |",
         "|---|---:|---:|---:|",
     ]
     for m in results:
@@ -608,38 +710,44 @@ MEMORY_PROBE = textwrap.dedent(
 )
 
 
-def memory_scenario(settings: Settings) -> dict:
-    completed = subprocess.run(
-        [sys.executable, "-c", MEMORY_PROBE, str(settings.memory_nodes)],
-        capture_output=True, text=True, check=True,
-    )
-    probe = json.loads(completed.stdout)
-    print(f"  memory: {probe}", flush=True)
-    return probe
+def memory_scenario(settings: Settings) -> list[dict]:
+    """One probe per repeat, each in a fresh interpreter."""
+    probes = []
+    for _ in range(settings.repeats):
+        completed = subprocess.run(
+            [sys.executable, "-c", MEMORY_PROBE, str(settings.memory_nodes)],
+            capture_output=True, text=True, check=True,
+        )
+        probes.append(json.loads(completed.stdout))
+        print(f"  memory: {probes[-1]}", flush=True)
+    return probes
 
 
-def memory_table(probe: dict) -> str:
-    nodes, baseline = probe["nodes"], probe["baseline"]
+def memory_table(probes: Sequence[dict]) -> str:
+    nodes = probes[0]["nodes"]
+    baseline = statistics.median(p["baseline"] for p in probes)
     rows = [
-        ("Graph filled, before build (VmRSS)", probe["with_graph"]),
-        ("after build, Graph dropped (VmRSS)", probe["after_build"]),
-        ("peak (ru_maxrss)", probe["peak"]),
-        ("peak (VmHWM)", probe["high_water"]),
+        ("Graph filled, before build (VmRSS)", "with_graph"),
+        ("after build, Graph dropped (VmRSS)", "after_build"),
+        ("peak (ru_maxrss)", "peak"),
+        ("peak (VmHWM)", "high_water"),
     ]
     lines = [
         f"A {nodes:,}-node chain built from Python, one input and one output mapping per node. "
-        f"Baseline: interpreter after `import pelmo`, {baseline / 2**20:.1f} MiB. Measured in a "
-        "fresh interpreter. The after-build figure is what the process holds once only the Dag "
-        "is referenced; memory the Graph used and the allocator kept counts in it too. "
-        "Linux carries ru_maxrss across exec from the forked launcher (this script, with dask "
-        "and NumPy loaded), so that row means something only when above the launcher's size; "
-        "VmHWM is the probe's own peak.",
+        f"Baseline: interpreter after `import pelmo`, {baseline / 2**20:.1f} MiB. Each of the "
+        f"{len(probes)} probes runs in a fresh interpreter; every figure is the median over the "
+        "probes, the amount above baseline taken within each probe. The after-build figure is "
+        "what the process holds once only the Dag is referenced; memory the Graph used and the "
+        "allocator kept counts in it too. Linux carries ru_maxrss across exec from the forked "
+        "launcher (this script, with dask and NumPy loaded), so that row means something only "
+        "when above the launcher's size; VmHWM is the probe's own peak.",
         "",
         "| moment | RSS (MiB) | above baseline (MiB) | bytes per node |",
         "|---|---:|---:|---:|",
     ]
-    for name, value in rows:
-        extra = value - baseline
+    for name, key in rows:
+        value = statistics.median(p[key] for p in probes)
+        extra = statistics.median(p[key] - p["baseline"] for p in probes)
         lines.append(f"| {name} | {value / 2**20:.1f} | {extra / 2**20:.1f} | {extra / nodes:.0f} |")
     return "\n".join(lines)
 
@@ -695,7 +803,7 @@ def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], se
     lines += [f"- **{key}**: {value}" for key, value in env.items()]
     lines += [f"- **run**: {mode}; each chain, wide and sweep figure is the median of the repeats "
               "(all of them are in results.json); the native figures are Google Benchmark's, one run "
-              "each; the memory figures come from one probe", ""]
+              "each; the memory figures are medians over one probe per repeat (all in results.json)", ""]
     for title, body in sections:
         lines += [f"## {title}", "", body, ""]
     path = settings.out_dir / "results.md"
@@ -747,9 +855,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("chain", flush=True)
         chain, builds = chain_scenario(settings)
         sections.append(("chain: µs per node of execute()", chain_intro(settings) + per_node_table(chain)))
+        sections.append(("chain: ratio to the floor, within this run", ratio_table(chain)))
         sections.append(("chain: µs per node of pelmo's build()", per_node_table(builds)))
         plot_chain(chain, settings.out_dir / "time_per_node.png")
+        working, calibration = work_chain_scenario(settings)
+        sections.append(("chain with work in each callable", work_chain_table(working, calibration)))
         raw["chain"] = [asdict(m) for m in [*chain, *builds]]
+        raw["chain_with_work"] = [asdict(m) for m in working]
+        raw["chain_work_calibration"] = calibration
     if "wide" in settings.scenarios:
         print("wide", flush=True)
         rows, node_samples = wide_scenario(settings)
@@ -768,9 +881,9 @@ def main(argv: Sequence[str] | None = None) -> int:
         raw["native"] = benchmarks
     if "memory" in settings.scenarios:
         print("memory", flush=True)
-        probe = memory_scenario(settings)
-        sections.append(("memory: resident bytes per node", memory_table(probe)))
-        raw["memory"] = probe
+        probes = memory_scenario(settings)
+        sections.append(("memory: resident bytes per node", memory_table(probes)))
+        raw["memory"] = probes
 
     elapsed = time.perf_counter() - started
     raw["elapsed_seconds"] = elapsed
