@@ -26,10 +26,10 @@ struct NodeInput {
 
 // A single call of a node's function. The inputs point into the run's
 // context, so keeping a result may replace one of them: a function reads
-// its inputs first. Each result goes to the run as
-// it is kept, except on a node whose outputs collide: there results wait
-// for `publish`, which hands them on in output order, so that of two
-// outputs naming one broadcast_var the later one wins.
+// its inputs first. Each result goes to the run as it is kept, except on a
+// node whose outputs collide: there results wait for `publish`, which
+// hands them on in output order, so that of two outputs naming one
+// broadcast_var the later one wins.
 class NodeCall {
  public:
   // The results go straight into `context` (one node at a time), or to
