@@ -46,32 +46,33 @@ Run NodeStore::add_pairs(const PairList& pairs) {
   std::unordered_map<NameId, std::uint32_t> position_of_first;
   for (const auto& [first_text, second_text] : pairs) {
     const NamePair pair{names_.intern(first_text), names_.intern(second_text)};
-    const auto begin = pairs_.begin() + run.begin;
+    const std::uint32_t next = index_of_next(pairs_.size());
     if (pairs.size() <= kScanLimit) {
-      auto same = std::find_if(begin, pairs_.end(), [&](const NamePair& entered) {
-        return entered.first == pair.first;
-      });
+      auto same =
+          std::find_if(pairs_.begin() + run.begin, pairs_.end(),
+                       [&](const NamePair& entered) { return entered.first == pair.first; });
       if (same != pairs_.end()) {
         same->second = pair.second;
         continue;
       }
     } else {
-      auto [found, added] = position_of_first.try_emplace(pair.first, index_of_next(pairs_.size()));
+      auto [found, added] = position_of_first.try_emplace(pair.first, next);
       if (!added) {
         pairs_[found->second].second = pair.second;
         continue;
       }
     }
-    index_of_next(pairs_.size());
     pairs_.push_back(pair);
   }
   return Run{run.begin, static_cast<std::uint32_t>(pairs_.size() - run.begin)};
 }
 
 Run NodeStore::add_dependencies(std::span<const NodeId> ids) {
-  const Run run{index_of_next(dependency_ids_.size()), index_of_next(ids.size())};
   if (ids.empty()) return Run{};
+  // The end is checked: begin and size are then in range too.
   index_of_next(dependency_ids_.size() + ids.size());
+  const Run run{static_cast<std::uint32_t>(dependency_ids_.size()),
+                static_cast<std::uint32_t>(ids.size())};
   reserve_more(dependency_ids_, ids.size());
   dependency_ids_.insert(dependency_ids_.end(), ids.begin(), ids.end());
   return run;

@@ -21,7 +21,11 @@ class RunContext {
     return place ? &*place : nullptr;
   }
   // The replaced value, if any, is released here.
-  void put(NameId name, Value&& value) { places_[name] = std::move(value); }
+  void put(NameId name, Value&& value) {
+    std::optional<Value>& place = places_[name];
+    filled_ += !place.has_value();
+    place = std::move(value);
+  }
 
   Value* get_mut(NameId name) noexcept {
     std::optional<Value>& place = places_[name];
@@ -30,14 +34,11 @@ class RunContext {
 
   std::size_t size() const noexcept { return places_.size(); }
   // Names that hold a value.
-  std::size_t filled() const noexcept {
-    std::size_t count = 0;
-    for (const auto& place : places_) count += place.has_value();
-    return count;
-  }
+  std::size_t filled() const noexcept { return filled_; }
 
  private:
   std::vector<std::optional<Value>> places_;
+  std::size_t filled_ = 0;
 };
 
 }  // namespace pelmo
