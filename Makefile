@@ -6,7 +6,7 @@ BUILD ?= build/native
 JOBS ?= 2
 NATIVE_ARGS ?=
 
-.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan check-portable test-newest check-mermaid format clean
+.PHONY: demo test setup install native-build native-test python-test bench bench-compare test-versions check-stress check-debug-refs check-sanitizers check-asan test-newest check-mermaid format clean
 
 setup:
 	@VENV=$(VENV) scripts/setup.sh
@@ -28,19 +28,12 @@ native-build: setup
 native-test: native-build
 	$(VENV)/bin/ctest --test-dir $(BUILD) --output-on-failure -j $(JOBS)
 
-# The C++ suites with the thread joining and stack mapping of systems other
-# than Linux (macOS), which have no Mac to run on here.
-check-portable:
-	$(MAKE) native-test BUILD=build/portable \
-	  NATIVE_ARGS="-DPELMO_PORTABLE_THREADS=ON -DPELMO_BUILD_BENCHMARKS=OFF"
-
 python-test: install
-	$(PY) -m pytest -q tests/python
+	$(VENV)/bin/pytest -q tests/python
 
-# Everything CI runs: the C++ and Python suites, the C++ ones again with the
-# thread code meant for macOS, both suites under ASan+UBSan, and the Python
-# suite on CPython 3.13 as well.
-test: native-test check-portable python-test check-mermaid check-asan test-newest
+# Everything CI runs: the C++ and Python suites, both under ASan+UBSan, and
+# the Python suite on CPython 3.13 as well.
+test: native-test python-test check-mermaid check-asan test-newest
 
 # Every Mermaid text pelmo makes of the README tour, the examples, random
 # graphs and awkward names, parsed and rendered by Mermaid itself in headless
@@ -90,7 +83,7 @@ check-debug-refs:
 
 # The long stress variants of the reliability and reference tests.
 check-stress: install
-	PELMO_STRESS=1 $(PY) -m pytest -q tests/python/test_reliability.py tests/python/test_references.py
+	PELMO_STRESS=1 $(VENV)/bin/pytest -q tests/python/test_reliability.py tests/python/test_references.py
 
 # The C++ and Python suites under ASan+UBSan, then the threaded ones under TSan.
 check-sanitizers: setup

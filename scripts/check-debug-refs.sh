@@ -13,11 +13,11 @@ fi
 venv=.venv-dbg
 [ -x "$venv/bin/python" ] || /usr/bin/python3.11-dbg -m venv "$venv"
 "$venv/bin/python" -m pip install -q pytest cmake ninja
-build=build/debug-python
+build=$(pwd)/build/debug-python
 # Debian's debug headers include the release pyconfig.h (its python3.11d
 # directory links to the release headers), so Py_DEBUG is given here.
 "$venv/bin/cmake" -S . -B "$build" -G Ninja -DCMAKE_MAKE_PROGRAM="$(pwd)/$venv/bin/ninja" \
   -DPython_EXECUTABLE=/usr/bin/python3.11-dbg -DCMAKE_CXX_FLAGS=-DPy_DEBUG \
   -DPELMO_BUILD_TESTS=OFF -DPELMO_BUILD_BENCHMARKS=OFF >/dev/null
 "$venv/bin/cmake" --build "$build" -j "${JOBS:-2}"
-PYTHONPATH="$build" "$venv/bin/python" -m pytest -q -p no:cacheprovider tests/python/test_references.py
+PYTHONPATH="$build" "$venv/bin/pytest" -q -p no:cacheprovider tests/python/test_references.py

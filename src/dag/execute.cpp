@@ -5,9 +5,6 @@
 #include <exception>
 #include <vector>
 
-#include "dag/joining_threads.hpp"
-#include "dag/worker_stacks.hpp"
-
 namespace pelmo {
 
 void NodeCall::hand_on(NameId name, Value&& value) {
@@ -46,25 +43,8 @@ void NodeCall::keep(std::string_view impl_var, Value&& value) {
 
 namespace {
 
-// The first exception thrown by any worker of a level; the others are
-// dropped, since one is enough to end the run.
-class FirstFailure {
- public:
-  void capture(std::exception_ptr error) noexcept {
-    if (!taken_.exchange(true, std::memory_order_acq_rel)) error_ = std::move(error);
-  }
-  void rethrow_if_any() {
-    if (taken_.load(std::memory_order_acquire)) std::rethrow_exception(error_);
-  }
-
- private:
-  std::atomic<bool> taken_{false};
-  std::exception_ptr error_;
-};
-
 // Calls one node: gathers the inputs its mapping finds in the context,
-// calls its function, and hands on the results it kept. The buffers belong
-// to the calling thread and are reused from node to node.
+// calls its function, and hands on the results it kept.
 class NodeRunner {
  public:
   NodeRunner(const Dag& dag, const void* environment) : dag_(dag), environment_(environment) {}
@@ -90,91 +70,121 @@ class NodeRunner {
  private:
   const Dag& dag_;
   const void* environment_;
+  // Reused from node to node by the calling thread.
   std::vector<NodeInput> inputs_;
   std::vector<std::optional<Value>> kept_;  // for colliding outputs; empty between calls
 };
 
-// Every position of the order and of the levels names a record.
-void run_sequentially(const Dag& dag, RunContext& context, const void* environment) {
-  NodeRunner runner(dag, environment);
-  const std::span<const Node> nodes = dag.nodes();
-  for (Dag::Position position : dag.execution_order())
-    runner.run(nodes[position], context, &context, nullptr);
+// A node that the calling thread runs: its results go straight into the
+// context, and a failure ends the run.
+void run_on_calling_thread(NodeRunner& runner, const Dag& dag, Dag::Position position,
+                           RunContext& context, RunHost& host) {
+  try {
+    runner.run(dag.nodes()[position], context, &context, nullptr);
+  } catch (...) {
+    std::exception_ptr error = std::current_exception();
+    // Only a foreign exception has no exception_ptr: the forced unwind that
+    // ends this thread, which must go all the way.
+    if (!error) throw;
+    throw NodesFailed({NodesFailed::Failure{position, std::move(error)}});
+  }
+  host.between_nodes();
 }
 
-// What the workers of one level share: the context they read, which does
-// not change until the level is done.
+RunHost& host_of(const RunOptions& options) {
+  static RunHost nothing_to_do;
+  return options.host != nullptr ? *options.host : nothing_to_do;
+}
+
+// Every position of the order and of the levels names a record.
+void run_sequentially(const Dag& dag, RunContext& context, const RunOptions& options) {
+  NodeRunner runner(dag, options.environment);
+  RunHost& host = host_of(options);
+  for (Dag::Position position : dag.execution_order())
+    run_on_calling_thread(runner, dag, position, context, host);
+}
+
+// One node of a level, as a worker runs it: its results wait until the
+// level is over, and what it throws stops the level.
+struct LevelSlot {
+  std::vector<std::pair<NameId, Value>> pending;
+  std::exception_ptr failure;
+};
+
+// What the workers of one level share. The context does not change until
+// the level is over.
 struct LevelRun {
   const Dag& dag;
   const RunContext& context;
   const void* environment;
-  FirstFailure failure;
-};
+  std::span<const Dag::Position> positions;
+  std::vector<LevelSlot> slots;
+  WorkerTeam& team;
 
-// One node of a level: its results wait in `pending` until the level ends.
-struct LevelWorker {
-  const Node* node = nullptr;
-  LevelRun* level = nullptr;
-  std::vector<std::pair<NameId, Value>> pending;
-
-  void operator()() {
+  static void run_node(void* level, std::size_t index) {
+    auto& run = *static_cast<LevelRun*>(level);
+    LevelSlot& slot = run.slots[index];
     try {
-      NodeRunner runner(level->dag, level->environment);
-      runner.run(*node, level->context, nullptr, &pending);
+      NodeRunner runner(run.dag, run.environment);
+      runner.run(run.dag.nodes()[run.positions[index]], run.context, nullptr, &slot.pending);
     } catch (...) {
-      std::exception_ptr error = std::current_exception();
-      // Only a foreign exception has no exception_ptr: the forced unwind
-      // that ends this thread, which must go all the way.
-      if (!error) throw;
-      level->failure.capture(std::move(error));
+      slot.failure = std::current_exception();
+      if (!slot.failure) throw;  // the thread is being ended
+      run.team.stop();
     }
   }
 };
 
-void run_level_concurrently(const Dag& dag, std::span<const Dag::Position> level_positions,
-                            RunContext& context, const RunOptions& options, WorkerStacks& stacks,
-                            WaitPolling& polling) {
-  LevelRun level{dag, context, options.environment, {}};
-  std::size_t chunk = level_positions.size();
+void run_level_on_team(const Dag& dag, std::span<const Dag::Position> positions,
+                       RunContext& context, const RunOptions& options, WorkerTeam& team,
+                       WaitPolling& polling) {
+  std::size_t workers = positions.size();
   if (options.max_threads)
-    chunk = static_cast<std::size_t>(std::max<std::uint64_t>(*options.max_threads, 1));
-  chunk = std::min(chunk, level_positions.size());
+    workers = std::min<std::uint64_t>(workers, std::max<std::uint64_t>(*options.max_threads, 1));
+  LevelRun level{
+      dag, context, options.environment, positions, std::vector<LevelSlot>(positions.size()), team};
 
-  std::vector<LevelWorker> workers(level_positions.size());
-  const std::span<const Node> nodes = dag.nodes();
-  for (std::size_t begin = 0; begin < level_positions.size(); begin += chunk) {
-    const std::size_t count = std::min(chunk, level_positions.size() - begin);
-    {
-      JoiningThreads threads(count);
-      for (std::size_t slot = 0; slot < count; ++slot) {
-        LevelWorker& worker = workers[begin + slot];
-        worker.node = &nodes[level_positions[begin + slot]];
-        worker.level = &level;
-        threads.start(worker, stacks.at(slot));
-      }
-      threads.join_all(polling);
-    }
-    level.failure.rethrow_if_any();
+  RunHost& host = host_of(options);
+  std::exception_ptr stopped;
+  host.begin_wait();
+  try {
+    team.run_level(positions.size(), workers, LevelTask{&LevelRun::run_node, &level}, polling);
+  } catch (...) {
+    stopped = std::current_exception();
+    if (!stopped) throw;  // the thread is being ended
   }
-  // Every worker is joined: the results are this thread's alone, merged in
-  // the level's order whatever order the nodes finished in.
-  for (LevelWorker& worker : workers) {
-    for (auto& [name, value] : worker.pending) context.put(name, std::move(value));
+  // From here the slots are this thread's alone, and the host's lock is
+  // held again: results are merged or dropped under it.
+  host.end_wait();
+  if (stopped) std::rethrow_exception(stopped);
+  std::vector<NodesFailed::Failure> failures;
+  for (std::size_t index = 0; index < positions.size(); ++index) {
+    if (level.slots[index].failure)
+      failures.push_back({positions[index], std::move(level.slots[index].failure)});
+  }
+  if (!failures.empty()) throw NodesFailed(std::move(failures));
+  // In the level's order, whatever order the nodes finished in.
+  for (LevelSlot& slot : level.slots) {
+    for (auto& [name, value] : slot.pending) context.put(name, std::move(value));
   }
 }
+
+void poll_host(void* host) { static_cast<RunHost*>(host)->poll(); }
 
 void run_by_levels(const Dag& dag, RunContext& context, const RunOptions& options) {
   const Dag::Levels& levels = dag.levels();
   NodeRunner runner(dag, options.environment);
-  // Mapped as chunks first need them; kept for every level of this run.
-  WorkerStacks stacks;
-  WaitPolling polling(options.poll, kWaitPollInterval);
+  RunHost& host = host_of(options);
+  WaitPolling polling(options.host != nullptr ? &poll_host : nullptr, &host, kWaitPollInterval);
+  // Started by the first level that needs workers, joined when the run ends.
+  std::optional<WorkerTeam> team;
   for (std::size_t level = 0; level < levels.size(); ++level) {
     if (levels[level].size() == 1) {
-      runner.run(dag.nodes()[levels[level][0]], context, &context, nullptr);
+      run_on_calling_thread(runner, dag, levels[level][0], context, host);
       continue;
     }
-    run_level_concurrently(dag, levels[level], context, options, stacks, polling);
+    if (!team) team.emplace(options.start_thread);
+    run_level_on_team(dag, levels[level], context, options, *team, polling);
   }
 }
 
@@ -184,15 +194,15 @@ void run(const Dag& dag, RunContext& context, const RunOptions& options) {
   if (options.parallel) {
     run_by_levels(dag, context, options);
   } else {
-    run_sequentially(dag, context, options.environment);
+    run_sequentially(dag, context, options);
   }
 }
 
 Context execute(const Dag& dag, bool parallel, std::optional<std::uint64_t> max_threads,
-                const WaitPoll& poll) {
+                RunHost* host) {
   const NameTable& names = dag.store().names();
   RunContext context(names.size());
-  run(dag, context, RunOptions{parallel, max_threads, poll, nullptr});
+  run(dag, context, RunOptions{parallel, max_threads, host});
   Context result;
   for (NameId name = 0; name < names.size(); ++name) {
     if (Value* value = context.get_mut(name))

@@ -1,6 +1,7 @@
 // The module's ways of holding and giving up the interpreter lock, each
-// keeping in step the thread-local count that tells whether a reference
-// count may change now or must be deferred (py_object.hpp).
+// keeping in step the thread-local count that tells whether this thread
+// holds the lock through the module, and so whether a reference count may
+// change now (py_object.hpp).
 //
 // No guard here retakes the lock in a destructor: on a daemon thread during
 // interpreter shutdown, taking the lock ends the thread with a forced
@@ -16,30 +17,27 @@
 namespace pelmo {
 
 namespace gil_scope {
-// The module now holds the lock on this thread: raise the count and apply
-// whatever was queued meanwhile. Requires the lock.
-void enter();
+// The module now holds the lock on this thread. Requires the lock.
+void enter() noexcept;
 // The scope that `enter` opened ends (the lock may still be held by others).
 void leave() noexcept;
 // The lock is about to be released for a while: returns the count to give
 // back to `resume` and sets it to zero.
 int suspend() noexcept;
-// The lock was retaken: restores the count and applies queued changes.
-void resume(int saved);
+// The lock was retaken: restores the count.
+void resume(int saved) noexcept;
+// Whether the module holds the lock on this thread: it entered a scope and
+// has not released the lock since.
+bool held() noexcept;
 // Whether the lock is held by this thread, with the thread state the module
 // last entered with. False after the interpreter ended the thread's hold.
 bool lock_is_ours() noexcept;
-// Applies queued changes; requires the lock.
-void apply_pending();
-// Swaps the thread state that this thread released in call_without_gil
-// (null when none is released) for `state`, returning the old one.
-PyThreadState* exchange_released_state(PyThreadState* state) noexcept;
 }  // namespace gil_scope
 
 // For code entered from Python, which holds the lock already.
 class ModuleGilScope {
  public:
-  ModuleGilScope() { gil_scope::enter(); }
+  ModuleGilScope() noexcept { gil_scope::enter(); }
   ModuleGilScope(const ModuleGilScope&) = delete;
   ModuleGilScope& operator=(const ModuleGilScope&) = delete;
   ~ModuleGilScope() { gil_scope::leave(); }
@@ -63,72 +61,56 @@ inline bool interpreter_finalizing() {
 #endif
 }
 
-// For native threads that call into Python: takes the lock (nesting if this
-// thread holds it already) for the guard's lifetime. On the thread that
-// released it for a run, the released thread state is simply restored,
-// which spares the thread-state lookups of PyGILState_Ensure.
-class EnsuredGil {
+// The lock for one node call. The thread that runs the Dag holds it
+// already and keeps it; a worker takes it, with a thread state of its own
+// that lives as long as the call, so that each node sees fresh
+// threading.local and context variables.
+class NodeGil {
  public:
-  EnsuredGil() : retaken_(gil_scope::exchange_released_state(nullptr)) {
-    if (retaken_ != nullptr) {
-      PyEval_RestoreThread(retaken_);
-    } else {
-      state_ = ensure();
-    }
+  NodeGil() {
+    if (gil_scope::held()) return;
+    // A thread new to the interpreter must not make its thread state once
+    // shutdown has begun: the state it would join is being torn down.
+    if (interpreter_finalizing() && PyGILState_GetThisThreadState() == nullptr)
+      throw InterpreterShuttingDown();
+    state_ = PyGILState_Ensure();
+    taken_ = true;
     gil_scope::enter();
   }
-  EnsuredGil(const EnsuredGil&) = delete;
-  EnsuredGil& operator=(const EnsuredGil&) = delete;
-  ~EnsuredGil() {
+  NodeGil(const NodeGil&) = delete;
+  NodeGil& operator=(const NodeGil&) = delete;
+  ~NodeGil() {
+    if (!taken_) return;
     // Not ours any more only when the thread is being ended during shutdown
     // (the lock was lost while Python code ran); releasing it then would be
     // fatal.
     const bool ours = gil_scope::lock_is_ours();
     gil_scope::leave();
-    if (!ours) return;
-    if (retaken_ != nullptr) {
-      gil_scope::exchange_released_state(PyEval_SaveThread());
-    } else {
-      PyGILState_Release(state_);
-    }
+    if (ours) PyGILState_Release(state_);
   }
 
  private:
-  // A thread new to the interpreter must not make its thread state once
-  // shutdown has begun: the state it would join is being torn down. A
-  // thread with a state of its own only retakes the lock, which the
-  // finalising thread may (a run from a finaliser at teardown), and which
-  // ends any other thread as it would end that thread's Python code.
-  static PyGILState_STATE ensure() {
-    if (interpreter_finalizing() && PyGILState_GetThisThreadState() == nullptr)
-      throw InterpreterShuttingDown();
-    return PyGILState_Ensure();
-  }
-
-  PyThreadState* retaken_;
   PyGILState_STATE state_{};
+  bool taken_ = false;
 };
 
-// Runs `body` with the lock released and returns what it threw, if
-// anything. The lock is retaken on every ordinary path; a forced unwind (the
-// thread being ended) passes straight through without retaking it.
-template <typename Body>
-std::exception_ptr call_without_gil(Body&& body) {
-  std::exception_ptr failure;
-  const int depth = gil_scope::suspend();
-  PyThreadState* state = PyEval_SaveThread();
-  // Nested runs (a node that runs a Dag) stack their released states.
-  PyThreadState* outer = gil_scope::exchange_released_state(state);
-  try {
-    std::forward<Body>(body)();
-  } catch (...) {
-    failure = std::current_exception();
-    if (!failure) throw;  // a forced unwind: the thread is being ended
+// The lock given up by the thread that holds it through the module, until
+// `retake`; not a guard, for the reason above.
+class ReleasedGil {
+ public:
+  ReleasedGil() noexcept : depth_(gil_scope::suspend()), state_(PyEval_SaveThread()) {}
+  ReleasedGil(const ReleasedGil&) = delete;
+  ReleasedGil& operator=(const ReleasedGil&) = delete;
+
+  // Not noexcept: during shutdown the interpreter ends the thread here.
+  void retake() {
+    PyEval_RestoreThread(state_);
+    gil_scope::resume(depth_);
   }
-  gil_scope::exchange_released_state(outer);
-  PyEval_RestoreThread(state);
-  gil_scope::resume(depth);
-  return failure;
-}
+
+ private:
+  int depth_;
+  PyThreadState* state_;
+};
 
 }  // namespace pelmo

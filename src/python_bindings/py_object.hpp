@@ -1,11 +1,10 @@
-// Python object references that may be copied and dropped on any thread,
-// and the values that share them.
+// Python object references, and the values that share them.
 //
-// Reference counts may only change while the interpreter lock is held. The
-// module keeps a thread-local count of the scopes in which it holds the lock
-// (gil_scope, in gil.hpp); outside them, increments and decrements are
-// queued on two process-wide lists and applied (increments first) the next
-// time the module takes the lock. This header does not include Python.h.
+// Reference counts change only while the interpreter lock is held: every
+// copy and release happens on a thread that holds it through the module
+// (gil_scope, in gil.hpp). The one exception is a thread that the
+// interpreter ends during shutdown, whose references are then left alone.
+// This header does not include Python.h.
 #pragma once
 
 #include <utility>
@@ -23,7 +22,7 @@ class PyObjectRef {
  public:
   PyObjectRef() noexcept : object_(nullptr) {}
 
-  // Takes a new reference; the caller keeps its own.
+  // Takes a new reference; the caller keeps its own. Requires the lock.
   static PyObjectRef borrow(PyObject* object);
   // Adopts a reference that the caller owned.
   static PyObjectRef steal(PyObject* object) noexcept { return PyObjectRef(object); }

@@ -1,0 +1,46 @@
+// A run of a Dag started from Python: what it hands its node functions, and
+// how the thread that runs it holds the interpreter lock. That thread keeps
+// the lock while it runs nodes itself, handing it to other threads at least
+// once per switch interval, and gives it up only while it waits for a
+// parallel level's workers, taking it back briefly every poll to run the
+// signal handlers.
+#pragma once
+
+#include <chrono>
+#include <optional>
+
+#include "dag/execute.hpp"
+#include "python_bindings/gil.hpp"
+#include "python_bindings/name_keys.hpp"
+
+namespace pelmo {
+
+// The environment of every Python node function's call.
+struct PythonRun {
+  const NameKeys& keys;
+  // A failing callable stops the run (NodeFailure) instead of being reported.
+  bool raise_errors = false;
+};
+
+class PythonRunHost final : public RunHost {
+ public:
+  // Requires the lock, which the calling thread holds through the module.
+  PythonRunHost();
+
+  void between_nodes() override;
+  void begin_wait() override { released_.emplace(); }
+  void end_wait() override;
+  void poll() override;
+
+ private:
+  // The clock is read only every this many nodes: tiny nodes take well
+  // under a microsecond each.
+  static constexpr unsigned kNodesPerClockRead = 16;
+
+  std::optional<ReleasedGil> released_;
+  std::chrono::steady_clock::duration switch_interval_;
+  std::chrono::steady_clock::time_point last_hand_over_;
+  unsigned nodes_since_clock_read_ = 0;
+};
+
+}  // namespace pelmo
