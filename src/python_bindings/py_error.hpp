@@ -19,6 +19,10 @@ class FetchedError {
   FetchedError& operator=(FetchedError&&) noexcept = default;
 
   bool empty() const noexcept { return type_.get() == nullptr; }
+  // Borrowed; the value is normalised, the traceback may be null.
+  PyObject* type() const noexcept { return type_.get(); }
+  PyObject* value() const noexcept { return value_.get(); }
+  PyObject* traceback() const noexcept { return traceback_.get(); }
   // Makes it the current Python error again (the lock is held). Consumes it.
   void restore() &&;
   // "TypeName: text", as a message line shows it; needs the lock.

@@ -4,9 +4,10 @@
 #include <span>
 
 #include "python_bindings/conversions.hpp"
+#include "python_bindings/failure_report.hpp"
 #include "python_bindings/gil.hpp"
-#include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_error.hpp"
+#include "python_bindings/python_run.hpp"
 #include "python_bindings/run_stops.hpp"
 
 namespace pelmo {
@@ -20,30 +21,38 @@ int PyNodeFunction::visit_references(ReferenceVisitor visit, void* arg) const {
   return callable_ ? visit(callable_.get(), arg) : 0;
 }
 
-void write_to_stderr(const std::string& message) {
-  PyObject* current = PySys_GetObject("stderr");
-  if (current == nullptr || current == Py_None) return;
-  // Held, since the write may replace sys.stderr. PyFile_WriteObject looks
-  // up `write` by its interned name: a fresh name string per call would take
-  // a slot of its own in the type attribute cache and stay alive there.
-  PyObjectRef stream = PyObjectRef::borrow(current);
-  PyObjectRef text = PyObjectRef::steal(
-      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text || PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) != 0) PyErr_Clear();
-}
-
 namespace {
 
+// The node fails with the current Python error, or with `line` written on
+// sys.stderr where a run that goes on reports the failure by a line rather
+// than by the exception.
+void fail(const PythonRun& run, const std::string* line = nullptr) {
+  if (error_stops_the_run()) stop_the_run();
+  if (run.raise_errors) throw NodeFailure(FetchedError::fetch());
+  if (line != nullptr) {
+    PyErr_Clear();
+    write_to_stderr(*line);
+    return;
+  }
+  run_signal_handlers_keeping_error();
+  report_exception();
+}
+
 // The dict the callable gets: each input under its impl_var, a later one
-// with the same impl_var replacing an earlier one. Null, with the failure
-// reported, when an input cannot be stored.
-PyObjectRef inputs_dict(const NodeCall& call, const NameKeys& keys) {
+// with the same impl_var replacing an earlier one. Null when an input
+// cannot be stored, the failure dealt with.
+PyObjectRef inputs_dict(const NodeCall& call, const PythonRun& run) {
   PyObjectRef dict = new_dict(call.inputs().size());
   for (const NodeInput& input : call.inputs()) {
-    if (store_named(dict.get(), keys, input.name, *input.value)) continue;
-    const std::string reason = FetchedError::fetch().describe();
-    write_to_stderr("Error setting input '" + std::string(call.names()[input.name]) +
-                    "': " + reason + "\n");
+    if (store_named(dict.get(), run.keys, input.name, *input.value)) continue;
+    std::string line;
+    if (!run.raise_errors) {
+      FetchedError error = FetchedError::fetch();
+      line = "Error setting input '" + std::string(call.names()[input.name]) +
+             "': " + error.describe() + "\n";
+      std::move(error).restore();
+    }
+    fail(run, &line);
     return PyObjectRef();
   }
   return dict;
@@ -59,23 +68,26 @@ void keep_results(NodeCall& call, const NameKeys& keys, PyObject* results) {
   PyObject* item = nullptr;
   while (PyDict_Next(results, &position, &key, &item)) {
     if (!PyUnicode_Check(key)) continue;
-    for (std::size_t output = 0; output < outputs.size(); ++output) {
-      if (keys.matches(key, outputs[output].first)) {
-        // The lock is held: the reference is taken at once.
-        Py_INCREF(item);
-        call.keep(output, python_value(PyObjectRef::steal(item)));
-        break;
-      }
-    }
+    const std::ptrdiff_t output = keys.output_for(key, outputs);
+    if (output < 0) continue;
+    // The lock is held: the reference is taken at once.
+    call.keep(static_cast<std::size_t>(output), python_value(PyObjectRef::borrow(item)));
   }
+}
+
+void not_a_dict(const PythonRun& run, PyObject* result) {
+  static const std::string line = "Error: Python function did not return a dict\n";
+  PyErr_Format(PyExc_TypeError, "Python function did not return a dict (it returned %.200s)",
+               Py_TYPE(result)->tp_name);
+  fail(run, &line);
 }
 
 }  // namespace
 
 void PyNodeFunction::call(NodeCall& call) const {
-  const NameKeys& keys = *static_cast<const NameKeys*>(call.environment());
-  EnsuredGil gil;
-  const PyObjectRef argument = inputs_dict(call, keys);
+  const PythonRun& run = *static_cast<const PythonRun*>(call.environment());
+  NodeGil gil;
+  const PyObjectRef argument = inputs_dict(call, run);
   if (!argument) return;
   // The slot before the argument lets a bound method put its self there
   // instead of building a new argument tuple.
@@ -83,25 +95,21 @@ void PyNodeFunction::call(NodeCall& call) const {
   PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(
       callable_.get(), arguments + 1, 1 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
   if (!result) {
-    if (error_stops_the_run()) stop_the_run();
-    run_signal_handlers_keeping_error();
-    // Whatever sys.stderr is: a program without a console logs through
-    // sys.excepthook, which decides what to do with it.
-    PyErr_PrintEx(0);
+    fail(run);
     return;
   }
   // A signal that came while a callable ran in C is handled now, not at
   // the next node's first Python line (or after the run).
   run_signal_handlers();
   if (!PyDict_Check(result.get())) {
-    // The message comes first: releasing the object may run its finaliser,
+    // The report comes first: releasing the object may run its finaliser,
     // whose output belongs after it.
-    write_to_stderr("Error: Python function did not return a dict\n");
+    not_a_dict(run, result.get());
     return;
   }
   // While the lock is held, so that the values replaced in the context are
-  // released now rather than queued.
-  keep_results(call, keys, result.get());
+  // released now.
+  keep_results(call, run.keys, result.get());
   call.publish();
 }
 

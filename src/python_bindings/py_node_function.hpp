@@ -1,9 +1,10 @@
 // The node functions the Python layer makes: one that calls a Python
 // callable with a dict of the node's inputs, and one that does nothing.
-// Failures of the callable are printed on sys.stderr and give no results;
-// only SystemExit, KeyboardInterrupt and a raising signal handler leave the
-// run, to be raised by `execute`. Runs hand them the Dag's NameKeys as the
-// call's environment.
+// Failures of the callable are reported (failure_report.hpp) and give no
+// results, unless the run raises them (NodeFailure); SystemExit,
+// KeyboardInterrupt and a raising signal handler always leave the run, to
+// be raised by `execute`. Runs hand them a PythonRun as the call's
+// environment.
 #pragma once
 
 #include <string>
@@ -27,13 +28,11 @@ class PyNodeFunction final : public NodeFunction {
   explicit PyNodeFunction(PyObjectRef callable) noexcept : callable_(std::move(callable)) {}
   void call(NodeCall& call) const override;
   int visit_references(ReferenceVisitor visit, void* arg) const override;
+  // Borrowed.
+  PyObject* callable() const noexcept { return callable_.get(); }
 
  private:
   PyObjectRef callable_;
 };
-
-// Writes `message` to sys.stderr; any failure on the way is swallowed.
-// Requires the lock.
-void write_to_stderr(const std::string& message);
 
 }  // namespace pelmo

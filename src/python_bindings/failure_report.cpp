@@ -1,0 +1,82 @@
+#include "python_bindings/failure_report.hpp"
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include "python_bindings/py_error.hpp"
+#include "python_bindings/run_stops.hpp"
+
+namespace pelmo {
+namespace {
+
+// sys.stderr, when it is a stream to write to; borrowed.
+PyObject* usable_stderr() {
+  PyObject* stream = PySys_GetObject("stderr");
+  return stream == Py_None ? nullptr : stream;
+}
+
+// The interpreter's own display of an exception, on sys.stderr: only when
+// that is a stream, since the display falls back to the process's standard
+// error stream otherwise.
+void display(PyObject* type, PyObject* value, PyObject* traceback) {
+  if (usable_stderr() == nullptr) return;
+  PyErr_Display(type, value, traceback);
+  PyErr_Clear();
+}
+
+}  // namespace
+
+void write_to_stderr(const std::string& message) {
+  PyObject* current = usable_stderr();
+  if (current == nullptr) return;
+  // Held, since the write may replace sys.stderr. PyFile_WriteObject looks
+  // up `write` by its interned name: a fresh name string per call would take
+  // a slot of its own in the type attribute cache and stay alive there.
+  PyObjectRef stream = PyObjectRef::borrow(current);
+  PyObjectRef text = PyObjectRef::steal(
+      PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
+  if (!text || PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) != 0) PyErr_Clear();
+}
+
+void report_exception() {
+  FetchedError error = FetchedError::fetch();
+  PyObject* type = error.type();
+  PyObject* value = error.value();
+  PyObject* traceback = error.traceback() != nullptr ? error.traceback() : Py_None;
+  if (error.traceback() != nullptr) PyException_SetTraceback(value, traceback);
+
+  PyObject* hook = PySys_GetObject("excepthook");
+  if (PySys_Audit("sys.excepthook", "OOOO", hook != nullptr ? hook : Py_None, type, value,
+                  traceback) < 0) {
+    if (error_stops_the_run()) stop_the_run();
+    // The audit hook refused: nothing is shown, as the interpreter does.
+    PyErr_Clear();
+    return;
+  }
+  if (hook == nullptr) {
+    write_to_stderr("sys.excepthook is missing\n");
+    display(type, value, traceback);
+    return;
+  }
+  // The default hook shows it as `display` does, but would write to the
+  // process's own stream when sys.stderr is missing.
+  if (hook == PySys_GetObject("__excepthook__")) {
+    display(type, value, traceback);
+    return;
+  }
+  // Held: the hook may replace sys.excepthook while it runs.
+  PyObjectRef held = PyObjectRef::borrow(hook);
+  PyObject* arguments[] = {type, value, traceback};
+  PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(held.get(), arguments, 3, nullptr));
+  if (result) return;
+  if (error_stops_the_run()) stop_the_run();
+  FetchedError hook_error = FetchedError::fetch();
+  if (usable_stderr() == nullptr) return;
+  write_to_stderr("Error in sys.excepthook:\n");
+  display(hook_error.type(), hook_error.value(),
+          hook_error.traceback() != nullptr ? hook_error.traceback() : Py_None);
+  write_to_stderr("\nOriginal exception was:\n");
+  display(type, value, traceback);
+}
+
+}  // namespace pelmo
