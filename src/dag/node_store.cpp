@@ -102,7 +102,31 @@ NodeStore::Import NodeStore::import_tables(const NodeStore& other) {
   return import;
 }
 
+// Names are numbered again in order of first appearance in the mappings
+// that records keep: records in order, inputs before outputs, each pair's
+// first name before its second. Names entered for pairs that a later pair
+// replaced, or for a `variants` call without functions, drop out.
+void NodeStore::number_names_by_use() {
+  std::vector<NameId> renumbered(names_.size(), kNoName);
+  NameTable kept;
+  auto keep = [&](NameId name) {
+    if (renumbered[name] == kNoName) renumbered[name] = kept.intern(names_[name]);
+  };
+  for (const Node& node : nodes_) {
+    for (const Run run : {node.inputs, node.outputs}) {
+      for (const NamePair& pair : pairs(run)) {
+        keep(pair.first);
+        keep(pair.second);
+      }
+    }
+  }
+  // Pairs that no record uses keep no name.
+  for (NamePair& pair : pairs_) pair = NamePair{renumbered[pair.first], renumbered[pair.second]};
+  names_ = std::move(kept);
+}
+
 void NodeStore::freeze() {
+  number_names_by_use();
   std::vector<NameId> targets;
   for (Node& node : nodes_) {
     if (node.outputs.size < 2) continue;

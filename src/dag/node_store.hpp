@@ -66,11 +66,14 @@ class NodeStore {
   // so that its records can be copied in with their indices translated.
   Import import_tables(const NodeStore& other);
 
-  // Nothing more will be added: lookup indices are dropped, and each node
-  // learns whether its outputs collide.
+  // Nothing more will be added: names are numbered in order of first use
+  // by the records' mappings (names no record uses go), lookup indices are
+  // dropped, and each node learns whether its outputs collide.
   void freeze();
 
  private:
+  void number_names_by_use();
+
   std::vector<Node> nodes_;
   NameTable names_;
   NameTable labels_;
