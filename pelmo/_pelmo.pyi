@@ -1,6 +1,22 @@
 """Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"""
 
-from typing import Any, Dict, List, NoReturn, Optional, Protocol, Sequence, Tuple, Union, final
+from typing import (
+    Any,
+    Dict,
+    Iterable,
+    List,
+    Literal,
+    Mapping,
+    NoReturn,
+    Optional,
+    Protocol,
+    Sequence,
+    Tuple,
+    Union,
+    final,
+)
+
+from ._records import Node
 
 __all__ = ["Graph", "Dag"]
 
@@ -46,9 +62,19 @@ class Dag:
     # no call may type-check: the parameter takes no value.
     def __init__(self, use_Graph_build: NoReturn) -> None: ...
 
-    def execute(self, parallel: bool = False, max_threads: Optional[int] = None) -> Dict[str, Any]:
+    def execute(
+        self,
+        parallel: bool = False,
+        max_threads: Optional[int] = None,
+        *,
+        inputs: Optional[Mapping[str, Any]] = None,
+        outputs: Optional[Iterable[str]] = None,
+        on_error: Literal["print", "raise"] = "print",
+    ) -> Dict[str, Any]:
         """Execute the DAG"""
     def to_mermaid(self) -> str:
         """Get Mermaid diagram representation"""
+    def nodes(self) -> List[Node]:
+        """List the nodes in execution order"""
     def node_count(self) -> int:
         """Get the number of nodes in the DAG"""

@@ -50,9 +50,10 @@ std::pair<std::string, std::string> text_pair(PyObject* first, PyObject* second,
 std::vector<PyObject*> bind_arguments(const Signature& signature, PyObject* const* args,
                                       Py_ssize_t nargs, PyObject* kwnames) {
   const std::size_t count = signature.parameters.size();
-  if (static_cast<std::size_t>(nargs) > count) {
-    raise(PyExc_TypeError, "%s() takes at most %zu argument%s (%zd given)", signature.method, count,
-          count == 1 ? "" : "s", nargs);
+  const std::size_t positional = signature.positional;
+  if (static_cast<std::size_t>(nargs) > positional) {
+    raise(PyExc_TypeError, "%s() takes at most %zu %sargument%s (%zd given)", signature.method,
+          positional, positional == count ? "" : "positional ", positional == 1 ? "" : "s", nargs);
   }
   std::vector<PyObject*> bound(count, nullptr);
   for (Py_ssize_t i = 0; i < nargs; ++i) bound[static_cast<std::size_t>(i)] = args[i];
@@ -112,8 +113,16 @@ std::optional<std::uint64_t> count_argument(const Signature& signature, const ch
     throw PythonErrorAlreadySet();
   }
   unsigned long long count = PyLong_AsUnsignedLongLong(index.get());
-  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred())
-    throw PythonErrorAlreadySet();
+  if (count == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+    if (!PyErr_ExceptionMatches(PyExc_OverflowError)) throw PythonErrorAlreadySet();
+    PyErr_Clear();
+    // Not the number itself: str() of a huge int raises.
+    PyObjectRef zero = PyObjectRef::steal(PyLong_FromLong(0));
+    const int negative = zero ? PyObject_RichCompareBool(index.get(), zero.get(), Py_LT) : -1;
+    if (negative < 0) throw PythonErrorAlreadySet();
+    raise(PyExc_OverflowError, "%s() argument '%s' must be None or from 0 to 2**64 - 1, not %s",
+          signature.method, name, negative ? "a negative number" : "2**64 or more");
+  }
   return static_cast<std::uint64_t>(count);
 }
 

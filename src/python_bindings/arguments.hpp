@@ -22,6 +22,9 @@ struct Signature {
   const char* method;                   // for messages, e.g. "add"
   std::vector<const char*> parameters;  // in positional order
   std::size_t required;                 // the first `required` are required
+  // The first `positional` may be given by position; the rest only by
+  // keyword.
+  std::size_t positional = parameters.size();
 };
 
 // One borrowed object per parameter; null where the caller passed nothing.
@@ -33,6 +36,7 @@ bool is_absent(PyObject* argument) noexcept;
 
 std::optional<std::string> label_argument(const Signature& signature, PyObject* argument);
 bool bool_argument(const Signature& signature, const char* name, PyObject* argument);
+// None, or an int (or an object with __index__) from 0 to 2**64 - 1.
 std::optional<std::uint64_t> count_argument(const Signature& signature, const char* name,
                                             PyObject* argument);
 // `functions` of variants: any sequence but str, iterated into references.

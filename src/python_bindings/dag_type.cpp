@@ -7,6 +7,8 @@
 #include "python_bindings/conversions.hpp"
 #include "python_bindings/entry_point.hpp"
 #include "python_bindings/name_keys.hpp"
+#include "python_bindings/node_records.hpp"
+#include "python_bindings/python_run.hpp"
 #include "python_bindings/run_stops.hpp"
 #include "python_bindings/types.hpp"
 
@@ -35,18 +37,178 @@ class DagAccess {
   PyDag* dag_;
 };
 
-// The run's final context, every filled name under its key.
-PyObjectRef result_dict(const RunContext& context, const NameKeys& keys) {
-  PyObjectRef dict = new_dict(context.filled());
+PyObjectRef checked(PyObject* object) {
+  if (object == nullptr) throw PythonErrorAlreadySet();
+  return PyObjectRef::steal(object);
+}
+
+const Signature kExecuteSignature{
+    "execute", {"parallel", "max_threads", "inputs", "outputs", "on_error"}, 0, 2};
+
+// `inputs` of execute: each name of the Dag goes into the context; the
+// others are kept aside, in order, to be returned as they are.
+struct RunInputs {
+  std::vector<std::pair<PyObjectRef, PyObjectRef>> unknown;
+};
+
+RunInputs put_inputs(PyObject* argument, const NameKeys& keys, RunContext& context) {
+  RunInputs inputs;
+  if (is_absent(argument)) return inputs;
+  if (!PyMapping_Check(argument) || PyUnicode_Check(argument)) {
+    raise(PyExc_TypeError,
+          "execute() argument 'inputs' must be a mapping of str to values, not %.200s",
+          Py_TYPE(argument)->tp_name);
+  }
+  PyObjectRef items = checked(PyMapping_Items(argument));
+  for (Py_ssize_t i = 0; i < PyList_GET_SIZE(items.get()); ++i) {
+    PyObject* item = PyList_GET_ITEM(items.get(), i);
+    if (!PyTuple_Check(item) || PyTuple_GET_SIZE(item) != 2) {
+      raise(PyExc_TypeError, "execute() argument 'inputs': items() must give pairs");
+    }
+    PyObject* name = PyTuple_GET_ITEM(item, 0);
+    PyObject* value = PyTuple_GET_ITEM(item, 1);
+    if (!PyUnicode_Check(name)) {
+      raise(PyExc_TypeError, "execute() argument 'inputs': names must be str, not %.200s (%R)",
+            Py_TYPE(name)->tp_name, name);
+    }
+    if (const std::optional<NameId> id = keys.find(name)) {
+      context.put(*id, python_value(PyObjectRef::borrow(value)));
+    } else {
+      inputs.unknown.emplace_back(PyObjectRef::borrow(name), PyObjectRef::borrow(value));
+    }
+  }
+  return inputs;
+}
+
+// `outputs` of execute: the names asked for, each once, in order. A name
+// that no node writes and that is not an input is a mistake, found before
+// the run.
+struct ChosenOutput {
+  PyObjectRef name;
+  std::optional<NameId> id;  // absent: one of the unknown inputs
+};
+
+std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, const NameKeys& keys,
+                                                        const RunContext& context,
+                                                        const RunInputs& inputs) {
+  if (is_absent(argument)) return std::nullopt;
+  if (PyUnicode_Check(argument)) {
+    raise(PyExc_TypeError, "execute() argument 'outputs' must be an iterable of str, not a str");
+  }
+  PyObjectRef iterator = PyObjectRef::steal(PyObject_GetIter(argument));
+  if (!iterator) {
+    PyErr_Clear();
+    raise(PyExc_TypeError, "execute() argument 'outputs' must be an iterable of str, not %.200s",
+          Py_TYPE(argument)->tp_name);
+  }
+  std::vector<ChosenOutput> chosen;
+  PyObjectRef seen = checked(PySet_New(nullptr));
+  while (PyObjectRef name = PyObjectRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(name.get())) {
+      raise(PyExc_TypeError, "execute() argument 'outputs': names must be str, not %.200s (%R)",
+            Py_TYPE(name.get())->tp_name, name.get());
+    }
+    const int again = PySet_Contains(seen.get(), name.get());
+    if (again < 0 || (!again && PySet_Add(seen.get(), name.get()) < 0))
+      throw PythonErrorAlreadySet();
+    if (again) continue;
+    const std::optional<NameId> id = keys.find(name.get());
+    bool known = id && (keys.written(*id) || context.get(*id) != nullptr);
+    for (std::size_t i = 0; !known && !id && i < inputs.unknown.size(); ++i) {
+      const int same = PyObject_RichCompareBool(inputs.unknown[i].first.get(), name.get(), Py_EQ);
+      if (same < 0) throw PythonErrorAlreadySet();
+      known = same == 1;
+    }
+    if (!known) {
+      raise(PyExc_ValueError,
+            "execute() argument 'outputs': no node writes %R and it is not among the inputs",
+            name.get());
+    }
+    chosen.push_back(ChosenOutput{std::move(name), id});
+  }
+  if (PyErr_Occurred()) throw PythonErrorAlreadySet();
+  return chosen;
+}
+
+void set_item(PyObject* dict, PyObject* key, PyObject* value) {
+  if (PyDict_SetItem(dict, key, value) < 0) throw PythonErrorAlreadySet();
+}
+
+// The run's final context: every filled name under its key, then the
+// inputs that no node mentions; or only the names chosen, in their order.
+PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, const RunInputs& inputs,
+                        const std::optional<std::vector<ChosenOutput>>& chosen) {
+  if (chosen) {
+    PyObjectRef dict = new_dict(chosen->size());
+    for (const ChosenOutput& output : *chosen) {
+      if (!output.id) {
+        for (const auto& [name, value] : inputs.unknown) {
+          if (PyObject_RichCompareBool(name.get(), output.name.get(), Py_EQ) == 1)
+            set_item(dict.get(), output.name.get(), value.get());
+        }
+      } else if (const Value* value = context.get(*output.id)) {
+        if (!store_named(dict.get(), keys, *output.id, *value)) throw PythonErrorAlreadySet();
+      }
+    }
+    return dict;
+  }
+  PyObjectRef dict = new_dict(context.filled() + inputs.unknown.size());
   for (NameId name = 0; name < context.size(); ++name) {
     const Value* value = context.get(name);
     if (value != nullptr && !store_named(dict.get(), keys, name, *value))
       throw PythonErrorAlreadySet();
   }
+  for (const auto& [name, value] : inputs.unknown) set_item(dict.get(), name.get(), value.get());
   return dict;
 }
 
-const Signature kExecuteSignature{"execute", {"parallel", "max_threads"}, 0};
+bool raises_node_errors(PyObject* argument) {
+  if (is_absent(argument)) return false;
+  if (PyUnicode_Check(argument)) {
+    if (PyUnicode_CompareWithASCIIString(argument, "print") == 0) return false;
+    if (PyUnicode_CompareWithASCIIString(argument, "raise") == 0) return true;
+  }
+  raise(PyExc_ValueError, "execute() argument 'on_error' must be 'print' or 'raise', not %R",
+        argument);
+}
+
+// A pelmo.NodeError for the node at `position`, caused by `failure`.
+PyObjectRef node_error(const Dag& dag, Dag::Position position, const NodeFailure& failure) {
+  const Node& node = dag.nodes()[position];
+  const std::optional<std::string_view> label = dag.store().label(node);
+  PyObjectRef type = record_class("NodeError");
+  PyObjectRef id = checked(PyLong_FromUnsignedLongLong(node.id));
+  PyObjectRef label_object = label ? text_to_python(*label) : PyObjectRef::borrow(Py_None);
+  const FetchedError& cause = failure.error();
+  if (cause.traceback() != nullptr) PyException_SetTraceback(cause.value(), cause.traceback());
+  PyObject* arguments[] = {id.get(), label_object.get(), cause.value()};
+  return checked(PyObject_Vectorcall(type.get(), arguments, 3, nullptr));
+}
+
+// Raises what stopped a run in which nodes failed: the first in level order
+// of whatever must end the program (SystemExit, KeyboardInterrupt, an
+// internal failure) as it is; else a NodeError for the first failed node,
+// holding those of the others.
+[[noreturn]] void raise_failures(const NodesFailed& failed, const Dag& dag) {
+  std::vector<std::pair<Dag::Position, const NodeFailure*>> node_failures;
+  for (const NodesFailed::Failure& failure : failed.failures()) {
+    try {
+      std::rethrow_exception(failure.error);
+    } catch (const NodeFailure& node_failure) {
+      node_failures.emplace_back(failure.node, &node_failure);
+    }
+  }
+  PyObjectRef first = node_error(dag, node_failures[0].first, *node_failures[0].second);
+  PyObjectRef others = checked(PyTuple_New(static_cast<Py_ssize_t>(node_failures.size() - 1)));
+  for (std::size_t i = 1; i < node_failures.size(); ++i) {
+    PyTuple_SET_ITEM(others.get(), static_cast<Py_ssize_t>(i - 1),
+                     node_error(dag, node_failures[i].first, *node_failures[i].second).release());
+  }
+  if (PyObject_SetAttrString(first.get(), "others", others.get()) < 0)
+    throw PythonErrorAlreadySet();
+  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(first.get())), first.get());
+  throw PythonErrorAlreadySet();
+}
 
 PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   return entry_point([&]() -> PyObject* {
@@ -55,16 +217,26 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     const bool parallel = bool_argument(kExecuteSignature, "parallel", bound[0]);
     const std::optional<std::uint64_t> max_threads =
         count_argument(kExecuteSignature, "max_threads", bound[1]);
+    const bool raise_errors = raises_node_errors(bound[4]);
 
     const Dag& dag = access.dag();
-    if (!access.keys().ready()) access.keys().make(dag.store());
-    // Made and destroyed with the lock held, so the values it releases are
-    // released at once; only a parallel level's merge queues releases.
+    NameKeys& keys = access.keys();
+    if (!keys.ready()) keys.make(dag.store());
+    // Made and destroyed with the lock held, as every value it holds is
+    // put in and released with the lock held.
     RunContext context(dag.store().names().size());
-    const RunOptions options{parallel, max_threads, signal_handling_poll(), &access.keys()};
-    std::exception_ptr failure = call_without_gil([&] { run(dag, context, options); });
-    if (failure) std::rethrow_exception(failure);
-    return result_dict(context, access.keys()).release();
+    const RunInputs inputs = put_inputs(bound[2], keys, context);
+    const std::optional<std::vector<ChosenOutput>> chosen =
+        chosen_outputs(bound[3], keys, context, inputs);
+
+    PythonRunHost host;
+    const PythonRun environment{keys, raise_errors};
+    try {
+      run(dag, context, RunOptions{parallel, max_threads, &host, &environment});
+    } catch (const NodesFailed& failed) {
+      raise_failures(failed, dag);
+    }
+    return result_dict(context, keys, inputs, chosen).release();
   });
 }
 
@@ -73,6 +245,13 @@ PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
     DagAccess access(self);
     const std::string text = to_mermaid_text(access.dag());
     return PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size()));
+  });
+}
+
+PyObject* dag_nodes(PyObject* self, PyObject*) {
+  return entry_point([&]() -> PyObject* {
+    DagAccess access(self);
+    return node_records(access.dag()).release();
   });
 }
 
@@ -85,7 +264,7 @@ PyObject* dag_node_count(PyObject* self, PyObject*) {
 
 PyObject* dag_new(PyTypeObject*, PyObject*, PyObject*) {
   PyErr_SetString(PyExc_TypeError,
-                  "cannot create 'builtins.Dag' instances directly; use Graph.build()");
+                  "cannot create 'pelmo.Dag' instances directly; use Graph.build()");
   return nullptr;
 }
 
@@ -131,7 +310,8 @@ int dag_clear(PyObject* self) {
 
 PyMethodDef dag_methods[] = {
     {"execute", fast_method(dag_execute), METH_FASTCALL | METH_KEYWORDS,
-     "execute($self, parallel=False, max_threads=None)\n"
+     "execute($self, parallel=False, max_threads=None, *, inputs=None, outputs=None, "
+     "on_error='print')\n"
      "--\n"
      "\n"
      "Execute the DAG\n"
@@ -140,6 +320,12 @@ PyMethodDef dag_methods[] = {
      "    parallel (bool): If True, execute nodes at the same level concurrently. Default: False\n"
      "    max_threads (Optional[int]): Maximum number of threads to use per level. None = "
      "unlimited. Default: None\n"
+     "    inputs (Optional[Mapping[str, Any]]): Values put into the context before the first "
+     "node runs. Default: None\n"
+     "    outputs (Optional[Iterable[str]]): The names to return. None = the whole context. "
+     "Default: None\n"
+     "    on_error (str): 'print' reports a failing node and goes on; 'raise' stops the run "
+     "and raises pelmo.NodeError. Default: 'print'\n"
      "\n"
      "Returns:\n"
      "    Dictionary containing the execution context"},
@@ -151,6 +337,14 @@ PyMethodDef dag_methods[] = {
      "\n"
      "Returns:\n"
      "    String containing the Mermaid diagram"},
+    {"nodes", dag_nodes, METH_NOARGS,
+     "nodes($self)\n"
+     "--\n"
+     "\n"
+     "List the nodes in execution order\n"
+     "\n"
+     "Returns:\n"
+     "    A list of pelmo.Node records, in the order of a sequential run"},
     {"node_count", dag_node_count, METH_NOARGS,
      "node_count($self)\n"
      "--\n"
@@ -172,7 +366,7 @@ PyType_Slot dag_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec dag_spec = {"builtins.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
+PyType_Spec dag_spec = {"pelmo.Dag", sizeof(PyDag), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
                         dag_slots};
 
 }  // namespace

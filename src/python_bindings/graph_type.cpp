@@ -186,8 +186,10 @@ PyMethodDef graph_methods[] = {
      "Args:\n"
      "    function: Optional Python callable. If None, creates a no-op node.\n"
      "    label: Optional string label for the node\n"
-     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
-     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+     "    inputs: Optional dict {context_name: arg_name} or list of (context_name, arg_name) "
+     "tuples\n"
+     "    outputs: Optional dict {result_name: context_name} or list of (result_name, "
+     "context_name) tuples\n"
      "\n"
      "Returns:\n"
      "    None"},
@@ -211,20 +213,25 @@ PyMethodDef graph_methods[] = {
      "Args:\n"
      "    functions: List of Python callables, each with signature (inputs) -> dict\n"
      "    label: Optional string label for the variant nodes\n"
-     "    inputs: Optional list of (broadcast_var, impl_var) tuples or dict\n"
-     "    outputs: Optional list of (impl_var, broadcast_var) tuples or dict\n"
+     "    inputs: Optional dict {context_name: arg_name} or list of (context_name, arg_name) "
+     "tuples\n"
+     "    outputs: Optional dict {result_name: context_name} or list of (result_name, "
+     "context_name) tuples, shared by all the variants\n"
      "\n"
      "Returns:\n"
      "    None\n"
      "\n"
      "Example:\n"
-     "    factors = np.linspace(0.5, 2.0, 5)\n"
+     "    # Each variant writes a name of its own, so the run keeps every result.\n"
+     "    factors = [0.5, 1.0, 2.0]\n"
      "    graph.variants(\n"
-     "        [lambda inputs, f=f: {\"scaled\": inputs[\"x\"] * f} for f in factors],\n"
+     "        [lambda inputs, k=k, f=f: {f\"scaled{k}\": inputs[\"x\"] * f}\n"
+     "         for k, f in enumerate(factors)],\n"
      "        \"Scale\",\n"
-     "        [(\"data\", \"x\")],\n"
-     "        [(\"scaled\", \"result\")]\n"
-     "    )"},
+     "        {\"data\": \"x\"},\n"
+     "        {f\"scaled{k}\": f\"result{k}\" for k in range(len(factors))},\n"
+     "    )\n"
+     "    # With \"data\" = 2.0: result0 = 1.0, result1 = 2.0, result2 = 4.0"},
     {"build", graph_build, METH_NOARGS,
      "build($self)\n"
      "--\n"
@@ -246,7 +253,7 @@ PyType_Slot graph_slots[] = {
     {0, nullptr},
 };
 
-PyType_Spec graph_spec = {"builtins.Graph", sizeof(PyGraph), 0,
+PyType_Spec graph_spec = {"pelmo.Graph", sizeof(PyGraph), 0,
                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC, graph_slots};
 
 }  // namespace

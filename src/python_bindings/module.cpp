@@ -12,7 +12,7 @@ std::atomic<bool> initialised{false};
 
 PyModuleDef module_definition = {
     PyModuleDef_HEAD_INIT,
-    "pelmo",
+    "pelmo._pelmo",
     "Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag",
     0,
     nullptr,
@@ -43,7 +43,7 @@ void add_class(PyObject* module, const char* name, PyObject* type) {
 }  // namespace
 }  // namespace pelmo
 
-PyMODINIT_FUNC PyInit_pelmo() {
+PyMODINIT_FUNC PyInit__pelmo() {
   using namespace pelmo;
   return entry_point([&]() -> PyObject* {
     PyObjectRef module = PyObjectRef::steal(PyModule_Create2(&module_definition, 1013));

@@ -15,13 +15,14 @@ import pytest
 
 import pelmo
 
-STUB = "pelmo-stubs/__init__.pyi"
+STUB = "pelmo/_pelmo.pyi"
 
 
 @pytest.fixture(scope="module")
 def stub_path():
     distribution = importlib.metadata.distribution("pelmo")
-    assert STUB in {str(path) for path in distribution.files or []}, "stubs not installed"
+    installed = {str(path) for path in distribution.files or []}
+    assert {STUB, "pelmo/py.typed"} <= installed, "stubs not installed"
     path = distribution.locate_file(STUB)
     assert path.is_file()
     return path
@@ -41,9 +42,9 @@ class TestStubContents:
             for node in tree.body
             if isinstance(node, ast.Assign) and node.targets[0].id == "__all__"
         )
-        assert ast.literal_eval(exported) == pelmo.__all__
-        assert {name for name in classes if not name.startswith("_")} == set(pelmo.__all__)
-        assert ast.get_docstring(tree) == pelmo.__doc__
+        assert ast.literal_eval(exported) == pelmo._pelmo.__all__
+        assert {name for name in classes if not name.startswith("_")} == set(pelmo._pelmo.__all__)
+        assert ast.get_docstring(tree) == pelmo._pelmo.__doc__
 
     @pytest.mark.parametrize("name", ["Graph", "Dag"])
     def test_methods_and_parameters_match(self, stub_classes, name):
@@ -55,10 +56,12 @@ class TestStubContents:
         }
         assert set(methods) == {m for m in dir(runtime) if not m.startswith("_")}
         for method, node in methods.items():
-            stubbed = [argument.arg for argument in node.args.args]
+            stubbed = [argument.arg for argument in node.args.args + node.args.kwonlyargs]
             parameters = inspect.signature(getattr(runtime, method)).parameters.values()
             assert stubbed == [parameter.name for parameter in parameters], method
-            defaults = [ast.literal_eval(default) for default in node.args.defaults]
+            keyword_only = [p.name for p in parameters if p.kind is inspect.Parameter.KEYWORD_ONLY]
+            assert [argument.arg for argument in node.args.kwonlyargs] == keyword_only, method
+            defaults = [ast.literal_eval(default) for default in node.args.defaults + node.args.kw_defaults]
             actual = [p.default for p in parameters if p.default is not inspect.Parameter.empty]
             assert defaults == actual, method
 

@@ -18,7 +18,7 @@ from pathlib import Path
 import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
-STUB = "pelmo-stubs/__init__.pyi"
+STUB = "pelmo/_pelmo.pyi"
 
 pytestmark = pytest.mark.slow
 
@@ -80,15 +80,15 @@ def run_demo(python, cwd):
 class TestWheel:
     def test_wheel_contains_module_stubs_and_licence(self, wheel):
         names = zipfile.ZipFile(wheel).namelist()
-        assert STUB in names
+        assert {STUB, "pelmo/py.typed", "pelmo/__init__.py", "pelmo/_records.py"} <= set(names), names
         assert "pelmo-0.1.0.dist-info/licenses/LICENSE" in names, names
-        assert any(name.startswith("pelmo.") and name.endswith((".so", ".pyd")) for name in names), names
+        assert any(name.startswith("pelmo/_pelmo.") and name.endswith(".so") for name in names), names
 
     def test_imports_from_the_new_venv(self, venv_python):
         probe = ("import json, sys, sysconfig, pelmo; "
                  "print(json.dumps([pelmo.__file__, sysconfig.get_paths()['purelib'], sys.path]))")
         module_file, site_packages, path = json.loads(run(str(venv_python), "-c", probe, cwd="/").stdout)
-        assert Path(module_file).parent == Path(site_packages)
+        assert Path(module_file).parent == Path(site_packages) / "pelmo"
         assert not any(str(ROOT / ".venv") in entry for entry in path)
 
     def test_runs_the_demo(self, venv_python, tmp_path):
@@ -113,6 +113,7 @@ class TestWheel:
         assert stub.is_file()
         assert STUB in recorded
         assert "class Graph" in stub.read_text() and "class Dag" in stub.read_text()
+        assert (Path(site_packages) / "pelmo" / "py.typed").is_file()
 
     def test_auditwheel_finds_only_policy_libraries(self, wheel):
         if importlib.util.find_spec("auditwheel") is None:
@@ -128,7 +129,7 @@ class TestWheel:
     def test_sdist_ships_licence_and_installs_in_a_fresh_venv(self, sdist, tmp_path_factory, tmp_path):
         with tarfile.open(sdist) as archive:
             names = archive.getnames()
-        assert {"pelmo-0.1.0/LICENSE", "pelmo-0.1.0/pyproject.toml", f"pelmo-0.1.0/{STUB.replace('pelmo-stubs', 'python/pelmo-stubs')}"} <= set(names)
+        assert {"pelmo-0.1.0/LICENSE", "pelmo-0.1.0/pyproject.toml", f"pelmo-0.1.0/{STUB}", "pelmo-0.1.0/pelmo/py.typed"} <= set(names)
         # With build isolation: the sdist's own build requirements come from
         # the package index, as for a user's `pip install pelmo-0.1.0.tar.gz`.
         python = fresh_venv(tmp_path_factory, str(sdist))

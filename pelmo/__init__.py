@@ -1,0 +1,6 @@
+"""Directed acyclic graphs of Python callables: build one with Graph, run it as a Dag"""
+
+from ._pelmo import Dag, Graph
+from ._records import Finding, Node, NodeError
+
+__all__ = ["Graph", "Dag", "Node", "NodeError", "Finding"]
