@@ -251,7 +251,8 @@ PyObject* dag_to_mermaid(PyObject* self, PyObject*) {
 PyObject* dag_nodes(PyObject* self, PyObject*) {
   return entry_point([&]() -> PyObject* {
     DagAccess access(self);
-    return node_records(access.dag()).release();
+    if (!access.keys().ready()) access.keys().make(access.dag().store());
+    return node_records(access.dag(), access.keys()).release();
   });
 }
 

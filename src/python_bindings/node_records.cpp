@@ -21,12 +21,11 @@ PyObjectRef optional_text(std::optional<std::string_view> text) {
   return text ? text_to_python(*text) : PyObjectRef::borrow(Py_None);
 }
 
-PyObjectRef pairs_dict(const NodeStore& store, Run run) {
-  PyObjectRef dict = checked(PyDict_New());
+PyObjectRef pairs_dict(const NodeStore& store, const NameKeys& keys, Run run) {
+  PyObjectRef dict = new_dict(run.size);
   for (const NamePair& pair : store.pairs(run)) {
-    PyObjectRef first = text_to_python(store.names()[pair.first]);
-    PyObjectRef second = text_to_python(store.names()[pair.second]);
-    if (PyDict_SetItem(dict.get(), first.get(), second.get()) < 0) throw PythonErrorAlreadySet();
+    if (PyDict_SetItem(dict.get(), keys[pair.first], keys[pair.second]) < 0)
+      throw PythonErrorAlreadySet();
   }
   return dict;
 }
@@ -53,7 +52,7 @@ PyObjectRef record_class(const char* name) {
   return checked(PyObject_GetAttrString(module.get(), name));
 }
 
-PyObjectRef node_records(const Dag& dag) {
+PyObjectRef node_records(const Dag& dag, const NameKeys& keys) {
   const NodeStore& store = dag.store();
   std::vector<std::size_t> level_of(dag.node_count(), 0);
   for (std::size_t level = 0; level < dag.levels().size(); ++level) {
@@ -67,8 +66,8 @@ PyObjectRef node_records(const Dag& dag) {
         checked(PyLong_FromUnsignedLongLong(node.id)),
         optional_text(store.label(node)),
         function_of(store, node),
-        pairs_dict(store, node.inputs),
-        pairs_dict(store, node.outputs),
+        pairs_dict(store, keys, node.inputs),
+        pairs_dict(store, keys, node.outputs),
         dependency_tuple(store, node),
         checked(PyLong_FromSize_t(level_of[position])),
         node.variant_index == kNoVariant ? PyObjectRef::borrow(Py_None)

@@ -4,6 +4,7 @@
 #pragma once
 
 #include "dag/dag.hpp"
+#include "python_bindings/name_keys.hpp"
 #include "python_bindings/py_object.hpp"
 
 namespace pelmo {
@@ -12,8 +13,9 @@ namespace pelmo {
 // once and then found in sys.modules. Throws PythonErrorAlreadySet.
 PyObjectRef record_class(const char* name);
 
-// A new list of pelmo.Node records, one per node in execution order.
-// Throws PythonErrorAlreadySet.
-PyObjectRef node_records(const Dag& dag);
+// A new list of pelmo.Node records, one per node in execution order, whose
+// mappings share the str objects of `keys` (made). Throws
+// PythonErrorAlreadySet.
+PyObjectRef node_records(const Dag& dag, const NameKeys& keys);
 
 }  // namespace pelmo
