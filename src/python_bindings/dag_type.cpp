@@ -54,7 +54,8 @@ struct RunInputs {
 RunInputs put_inputs(PyObject* argument, const NameKeys& keys, RunContext& context) {
   RunInputs inputs;
   if (is_absent(argument)) return inputs;
-  if (!PyMapping_Check(argument) || PyUnicode_Check(argument)) {
+  // What dict() takes as a mapping: an object with keys (here: items).
+  if (!PyDict_Check(argument) && !PyObject_HasAttrString(argument, "items")) {
     raise(PyExc_TypeError,
           "execute() argument 'inputs' must be a mapping of str to values, not %.200s",
           Py_TYPE(argument)->tp_name);
@@ -163,7 +164,7 @@ PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, const R
 }
 
 bool raises_node_errors(PyObject* argument) {
-  if (is_absent(argument)) return false;
+  if (argument == nullptr) return false;
   if (PyUnicode_Check(argument)) {
     if (PyUnicode_CompareWithASCIIString(argument, "print") == 0) return false;
     if (PyUnicode_CompareWithASCIIString(argument, "raise") == 0) return true;

@@ -98,6 +98,22 @@ class TestDataFlow:
         dag = build(produce(v=1), produce(v=2))
         assert dag.execute(parallel=parallel) == {"v": 2}
 
+    @pytest.mark.parametrize(
+        "steps, order",
+        [
+            # a sweep without functions and a replaced pair leave no trace
+            ([("variants", [], {"z": "z"}), ("add", lambda d: {"a": 1, "z": 2}, {"a": "a", "z": "z"})], ["a", "z"]),
+            ([("add", lambda d: {"a": 1, "b": 2, "x": 3}, [("a", "x"), ("a", "a"), ("b", "b")]),
+              ("add", lambda d: {"x": 3}, {"x": "x"})], ["a", "b", "x"]),
+        ],
+        ids=["empty-variants", "replaced-pair"],
+    )
+    def test_result_keys_follow_the_first_mapping_a_node_keeps(self, parallel, steps, order):
+        graph = pelmo.Graph()
+        for method, function, outputs in steps:
+            getattr(graph, method)(function, outputs=outputs)
+        assert list(graph.build().execute(parallel=parallel)) == order
+
     def test_each_run_starts_from_an_empty_context(self, parallel):
         calls = []
 
@@ -152,6 +168,91 @@ class TestIdentity:
     def test_non_string_result_keys_are_skipped(self, parallel):
         dag = build((lambda inputs: {1: "a", "k": 2, ("t",): 3}, {"outputs": {"k": "k", "1": "one"}}))
         assert dag.execute(parallel=parallel) == {"k": 2}
+
+
+    @pytest.mark.parametrize("key", ["str", "subclass"])
+    def test_node_with_many_outputs_keeps_each_result(self, parallel, key):
+        # Found through a table of the outputs: 100,000 of them took 30 s when every returned
+        # key was compared with every output, and this child then ran out of its time.
+        code = f"""
+            class Key(str):
+                pass
+            make = {"Key" if key == "subclass" else "str"}
+            names = [f"name_{{i}}" for i in range(100_000)]
+            returned = {{make(name): i for i, name in enumerate(names)}}
+            returned[make("unmapped")] = -1
+            graph = pelmo.Graph()
+            graph.add(lambda d: returned, outputs={{name: "c" + name for name in names}})
+            result = graph.build().execute(parallel={parallel})
+            print(len(result), result["cname_0"], result["cname_99999"])
+        """
+        done = run_python(code, timeout=30)
+        assert_clean_exit(done)
+        assert done.stdout == "100000 0 99999\n"
+
+
+@MODES
+class TestRunParameters:
+    """execute's inputs, outputs and on_error."""
+
+    def test_inputs_go_in_by_reference_and_come_back_unless_replaced(self, parallel):
+        data, unused = [1, 2], object()
+        seen = []
+        dag = build((lambda d: seen.append(d["x"]) or {"y": len(d["x"])}, {"inputs": {"data": "x"}, "outputs": {"y": "n"}}),
+                    produce(data="replaced"))
+        result = dag.execute(parallel=parallel, inputs={"data": data, "never": unused})
+        assert seen[0] is data and result["never"] is unused
+        assert result == {"data": "replaced", "n": 2, "never": unused}
+        assert list(result) == ["data", "n", "never"]
+
+    def test_outputs_choose_names_and_leave_out_unfilled_ones(self, parallel):
+        dag = build(produce(a=1), (lambda d: {}, {"outputs": {"b": "b"}}))
+        assert dag.execute(parallel=parallel, outputs=["b", "a", "extra"], inputs={"extra": 3}) == {"a": 1, "extra": 3}
+        assert dag.execute(parallel=parallel, outputs=[]) == {}
+        with pytest.raises(ValueError, match="no node writes 'c'"):
+            dag.execute(parallel=parallel, outputs=["a", "c"])
+
+    @pytest.mark.parametrize("where", ["first", "last"])
+    def test_first_failure_raises_node_error_and_stops_the_run(self, parallel, where, capsys):
+        later = []
+        steps = [(lambda d: 1 / 0, {"label": "Divide"}), lambda d: later.append(1) or {}]
+        if where == "last":
+            steps = [produce(a=1), steps[0]]
+        with pytest.raises(pelmo.NodeError) as raised:
+            build(*steps).execute(parallel=parallel, on_error="raise")
+        error = raised.value
+        node = 0 if where == "first" else 1
+        assert (error.node, error.label, error.others) == (node, "Divide", ())
+        assert isinstance(error.__cause__, ZeroDivisionError)
+        assert str(error) == f"node {node} ('Divide') failed: ZeroDivisionError: division by zero"
+        assert later == [] and capsys.readouterr().err == ""
+
+    def test_result_that_is_not_a_dict_raises_node_error(self, parallel):
+        with pytest.raises(pelmo.NodeError) as raised:
+            build(lambda d: [("y", 1)]).execute(parallel=parallel, on_error="raise")
+        assert raised.value.label is None
+        assert isinstance(raised.value.__cause__, TypeError)
+        assert "did not return a dict (it returned list)" in str(raised.value)
+
+    def test_failures_of_one_level_raise_the_first_and_keep_the_others(self, parallel):
+        barrier = threading.Barrier(3, timeout=10) if parallel else None
+
+        def fail(message):
+            def run(inputs):
+                if barrier:
+                    barrier.wait()
+                raise ValueError(message)
+            return run
+
+        dag = level_of(fail("a"), lambda d: (barrier and barrier.wait(), {"ok": 1})[1], fail("c"), outputs={"ok": "ok"})
+        with pytest.raises(pelmo.NodeError) as raised:
+            dag.execute(parallel=parallel, on_error="raise")
+        first = raised.value
+        assert (first.node, str(first.__cause__)) == (1, "a")
+        if parallel:
+            assert [(other.node, str(other.__cause__)) for other in first.others] == [(3, "c")]
+        else:
+            assert first.others == ()
 
 
 def failing_dag(tail_calls):
@@ -288,6 +389,73 @@ class TestFailureReporting:
         assert done.returncode == 0, done.stderr
         assert done.stdout == "[('a', 1), ('b', 2), ('c', 3)] [1]\n"
         assert done.stderr == ""
+
+
+@MODES
+class TestExcepthook:
+    """pelmo reports a failure by calling sys.excepthook itself: what the hook raises never ends
+    the process from inside execute, and nothing goes around sys.stderr."""
+
+    @pytest.mark.parametrize(
+        "hook, outcome",
+        [("sys.exit(9)", "SystemExit [] 9"), ("raise KeyboardInterrupt", "KeyboardInterrupt [] None"),
+         # Ctrl-C while the hook runs
+         ("time.sleep(0.4)", "KeyboardInterrupt [] None")],
+        ids=["exit", "interrupt", "ctrl-c"],
+    )
+    def test_hook_that_stops_stops_the_run(self, parallel, hook, outcome):
+        code = f"""
+            import os, signal, threading
+            signal.signal(signal.SIGINT, signal.default_int_handler)
+            later = []
+            def hook(*args):
+                {hook}
+            sys.excepthook = hook
+            graph = pelmo.Graph()
+            graph.add(None)
+            graph.variants([lambda d: 1 / 0, lambda d: {{}}])
+            graph.add(lambda d: later.append(1) or {{}})
+            threading.Timer(0.1, os.kill, (os.getpid(), signal.SIGINT)).start()
+            try:
+                graph.build().execute(parallel={parallel})
+                time.sleep(0.2)
+                print("returned", later)
+            except BaseException as error:
+                print(type(error).__name__, later, getattr(error, "code", None))
+        """
+        done = run_python(code, timeout=20)
+        assert_clean_exit(done)
+        assert done.stdout == outcome + "\n"
+
+    @pytest.mark.parametrize("stderr", ["None", "io.StringIO()"], ids=["no-stderr", "stderr"])
+    def test_hook_that_fails_is_shown_on_sys_stderr_only(self, parallel, stderr):
+        code = f"""
+            import io, json
+            def hook(*args):
+                raise ValueError("the hook broke")
+            sys.excepthook = hook
+            sys.stderr = {stderr}
+            later = []
+            graph = pelmo.Graph()
+            graph.add(lambda d: 1 / 0)
+            graph.add(lambda d: later.append(1) or {{}})
+            graph.build().execute(parallel={parallel})
+            shown = sys.stderr.getvalue() if sys.stderr else ""
+            sys.stderr = sys.__stderr__
+            print(json.dumps([later, shown]))
+        """
+        done = run_python(code, timeout=20)
+        assert_clean_exit(done)
+        assert done.stderr == ""
+        later, shown = json.loads(done.stdout)
+        assert later == [1]
+        if stderr == "None":
+            assert shown == ""
+        else:
+            parts = ["Error in sys.excepthook:", "ValueError: the hook broke", "Original exception was:",
+                     "ZeroDivisionError"]
+            positions = [shown.find(part) for part in parts]
+            assert -1 not in positions and positions == sorted(positions), shown
 
 
 def stop_dag(error, later, wide):
@@ -607,13 +775,47 @@ class TestLevels:
         assert probe.calls == 8 and probe.peak > 1
 
 
+class TestFork:
+    def test_child_forked_during_a_parallel_run_runs_dags(self):
+        # A child inherits no lock of pelmo's, whatever another thread was doing at the fork.
+        code = """
+            import os, threading
+            R = {"k" * (i + 1): i for i in range(1000)}
+            g = pelmo.Graph(); g.add(None); g.variants([lambda d: R] * 16, outputs={k: k for k in R}); busy = g.build()
+            threading.Thread(target=lambda: [busy.execute(parallel=True) for _ in iter(int, 1)], daemon=True).start()
+            time.sleep(0.05)
+            good = 0
+            for _ in range(30):
+                pid = os.fork()
+                if pid == 0:
+                    small = pelmo.Graph(); small.add(lambda d: {"x": 1}, outputs={"x": "x"})
+                    small.variants([lambda d: {"y": d["x"]}] * 2, inputs={"x": "x"}, outputs={"y": "y"})
+                    dag = small.build()
+                    os._exit(0 if dag.execute() == dag.execute(parallel=True) == {"x": 1, "y": 1} else 1)
+                deadline = time.monotonic() + 10
+                while not (ended := os.waitpid(pid, os.WNOHANG))[0] and time.monotonic() < deadline:
+                    time.sleep(0.005)
+                if not ended[0]:
+                    os.kill(pid, 9)
+                    os.waitpid(pid, 0)
+                good += ended[0] != 0 and ended[1] == 0
+            print(good)
+        """
+        done = run_python(code, timeout=120)
+        assert_clean_exit(done)
+        assert done.stdout == "30\n"
+
+
 class TestReentrancy:
     @MODES
-    def test_dag_executed_inside_a_node_of_another(self, parallel):
-        inner = level_of(lambda inputs: {"y": inputs["x"] * 2}, inputs={"x": "x"}, outputs={"y": "y"},
-                         root=lambda inputs: {"x": 21})
-        outer = build((lambda inputs: {"nested": inner.execute(parallel=parallel)}, {"outputs": {"nested": "nested"}}))
-        assert outer.execute(parallel=parallel) == {"nested": {"x": 21, "y": 42}}
+    def test_dag_executed_inside_nodes_of_another(self, parallel):
+        # In parallel, each outer worker runs the inner levels on a team of its own.
+        inner = level_of(lambda inputs: {"y": inputs["x"] * 2}, lambda inputs: {"z": inputs["x"] + 1},
+                         inputs={"x": "x"}, outputs={"y": "y", "z": "z"}, root=lambda inputs: {"x": 21})
+        outer = level_of(*[lambda inputs, k=k: {f"nested{k}": inner.execute(parallel=parallel)} for k in range(3)],
+                         outputs={f"nested{k}": f"nested{k}" for k in range(3)})
+        expected = {"x": 21, "y": 42, "z": 22}
+        assert outer.execute(parallel=parallel) == {"x": "root", **{f"nested{k}": expected for k in range(3)}}
 
     @MODES
     def test_dag_executed_inside_its_own_node(self, parallel):

@@ -524,3 +524,54 @@ def test_values_flow_under_their_names(names, form, label, n_variants, mode):
     for c, a in zip(contexts, args):
         if verbatim(c) and verbatim(a):
             assert f"{c} → {a}" in text
+
+
+# Graphs of plain names and labels, which Mermaid text shows as they are.
+plain_name = st.sampled_from("abcd")
+plain_pairs = st.lists(st.tuples(plain_name, plain_name), max_size=3)
+plain_label = st.one_of(st.none(), st.sampled_from(["Load", "Fit", "Score"]))
+plain_step = st.deferred(lambda: st.one_of(
+    st.tuples(st.just("add"), plain_label, plain_pairs, plain_pairs),
+    st.tuples(st.just("variants"), st.integers(0, 3), plain_label, plain_pairs, plain_pairs),
+    st.tuples(st.just("branch"), st.lists(plain_step, max_size=3)),
+))
+
+
+def plain_graph(steps):
+    graph = pelmo.Graph()
+    for step in steps:
+        if step[0] == "add":
+            graph.add(None, step[1], inputs=step[2], outputs=step[3])
+        elif step[0] == "variants":
+            graph.variants([None] * step[1], step[2], inputs=step[3], outputs=step[4])
+        else:
+            graph.branch(plain_graph(step[1]))
+    return graph
+
+
+def mermaid_from_nodes(nodes):
+    by_id = {node.id: node for node in nodes}
+    lines = ["graph TD"] + [f'    {n.id}["{n.label if n.label is not None else f"Node {n.id}"}"]'
+                            for n in sorted(nodes)]
+    for node in sorted(nodes):
+        for parent in dict.fromkeys(node.dependencies):
+            flows = [f"{ctx} → {arg}" for ctx, arg in node.inputs.items() if ctx in by_id[parent].outputs.values()]
+            lines.append(f"    {parent} -->|{'<br/>'.join(flows)}| {node.id}" if flows else f"    {parent} --> {node.id}")
+    lines += [f"    style {n.id} fill:#e1f5ff" for n in sorted(nodes) if n.branch]
+    fills = ["#ffe1e1", "#e1ffe1", "#ffe1ff", "#ffffe1"]
+    lines += [f"    style {n.id} fill:{fills[n.variant % 4]}" for n in sorted(nodes) if n.variant is not None]
+    return "\n".join(lines) + "\n"
+
+
+@fuzz(200)
+@given(st.lists(plain_step, max_size=6))
+def test_nodes_rebuild_the_mermaid_topology(steps):
+    dag = plain_graph(steps).build()
+    nodes = dag.nodes()
+    assert sorted(node.id for node in nodes) == list(range(dag.node_count()))
+    position = {node.id: index for index, node in enumerate(nodes)}
+    for node in nodes:
+        levels = [nodes[position[parent]].level for parent in node.dependencies]
+        assert all(position[parent] < position[node.id] for parent in node.dependencies)
+        assert node.level == (max(levels) + 1 if levels else 0)
+    assert mermaid_from_nodes(nodes) == dag.to_mermaid()
