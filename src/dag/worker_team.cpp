@@ -164,13 +164,15 @@ void WorkerTeam::run_level(std::size_t count, std::size_t workers, LevelTask tas
       if (!start_worker()) break;
       poll_if_due(polling, failure);
     }
+    wait_for_level(polling, failure);
   } catch (...) {
-    // No worker at all: the level never began.
-    std::lock_guard<std::mutex> lock(mutex_);
-    count_ = 0;
+    // No worker at all, or the thread is being ended in a poll: either
+    // way the tasks' data must outlive every task that started.
+    stop();
+    std::unique_lock<std::mutex> lock(mutex_);
+    level_ended_.wait(lock, [&] { return level_over(); });
     throw;
   }
-  wait_for_level(polling, failure);
   if (failure) std::rethrow_exception(failure);
 }
 

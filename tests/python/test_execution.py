@@ -2,6 +2,7 @@
 
 import io
 import json
+import os
 import sys
 import threading
 import time
@@ -776,6 +777,8 @@ class TestLevels:
 
 
 class TestFork:
+    @pytest.mark.skipif("tsan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="ThreadSanitizer ends children forked from threaded processes")
     def test_child_forked_during_a_parallel_run_runs_dags(self):
         # A child inherits no lock of pelmo's, whatever another thread was doing at the fork.
         code = """
