@@ -7,6 +7,11 @@ Scenarios:
   wide    levels of independent GIL-releasing nodes: how close parallel runs get
           to the best a given concurrency allows
   sweep   a parameter sweep made with variants
+  threads how the worker team uses its threads: a level of uneven sleeps
+          against a thread pool and the greedy bound, tiny nodes in parallel
+          against a pool's cost per call, and how much another Python thread
+          gets done beside a long sequential run
+  outputs one node returning 100,000 results, all of them mapped
   native  the C++ core's own benchmark binary, per node
   memory  resident memory per node of a large DAG built from Python
 
@@ -37,6 +42,7 @@ import statistics
 import subprocess
 import sys
 import textwrap
+import threading
 import time
 from concurrent.futures import ThreadPoolExecutor
 from dataclasses import asdict, dataclass, field
@@ -635,6 +641,193 @@ def sweep_table(results: Sequence[Measurement], settings: Settings) -> str:
     return "\n".join(lines)
 
 
+# ---------------------------------------------------------------- scenario: threads
+
+UNEVEN_COUNT = 96
+UNEVEN_THREADS = 8
+TINY_WIDTH, TINY_LEVELS, TINY_THREADS = 100, 6, 8
+FAIRNESS_NODES = 1_000_000
+
+
+def uneven_sleeps() -> list[float]:
+    """96 sleeps of 5 to 60 ms, the same ones in every run."""
+    rng = np.random.default_rng(20261209)
+    return [float(x) for x in rng.uniform(0.005, 0.060, UNEVEN_COUNT)]
+
+
+def greedy_bound(durations: Sequence[float], workers: int) -> float:
+    """The makespan of taking the durations in order, each to the first free
+    worker: what a work-conserving pool reaches with no overhead."""
+    free = [0.0] * workers
+    for duration in durations:
+        earliest = min(range(workers), key=free.__getitem__)
+        free[earliest] += duration
+    return max(free)
+
+
+def sleeper(seconds: float) -> NodeFunction:
+    def node(_: dict) -> dict:
+        time.sleep(seconds)
+        return {}
+
+    return node
+
+
+def run_pool_once(functions: Sequence[NodeFunction], workers: int) -> None:
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        for future in [pool.submit(f, {}) for f in functions]:
+            future.result()
+
+
+def run_pool_levels(functions: Sequence[NodeFunction], levels: int, workers: int) -> None:
+    """Each level's calls submitted at once and waited for before the next,
+    as a level-parallel engine built on a pool would."""
+    with ThreadPoolExecutor(max_workers=workers) as pool:
+        for _ in range(levels):
+            for future in [pool.submit(f, {}) for f in functions]:
+                future.result()
+
+
+def increments_beside(run: Callable[[], object]) -> tuple[float, float]:
+    """How many times per second of `run` another Python thread increments
+    a counter meanwhile, and the seconds `run` took."""
+    count = [0]
+    stop = [False]
+
+    def counter() -> None:
+        while not stop[0]:
+            count[0] += 1
+
+    thread = threading.Thread(target=counter)
+    thread.start()
+    time.sleep(0.05)
+    before, start = count[0], time.perf_counter()
+    run()
+    seconds, after = time.perf_counter() - start, count[0]
+    stop[0] = True
+    thread.join()
+    return (after - before) / seconds, seconds
+
+
+def threads_scenario(settings: Settings) -> dict[str, Any]:
+    repeats = settings.repeats
+    results: dict[str, Any] = {}
+
+    durations = uneven_sleeps()
+    functions = [sleeper(d) for d in durations]
+    graph = pelmo.Graph()
+    graph.add(noop, "root")
+    graph.variants(functions, "sleep")
+    uneven = graph.build()
+    engines = {
+        f"pelmo parallel, max_threads={UNEVEN_THREADS}":
+            partial(uneven.execute, parallel=True, max_threads=UNEVEN_THREADS),
+        f"ThreadPoolExecutor(max_workers={UNEVEN_THREADS})": partial(run_pool_once, functions, UNEVEN_THREADS),
+    }
+    measured = measure_engines("threads: uneven level", UNEVEN_COUNT, engines, repeats, {})
+    results["uneven"] = {"measurements": [asdict(m) for m in measured],
+                         "greedy_bound": greedy_bound(durations, UNEVEN_THREADS)}
+
+    tiny = build_pelmo_sweep(TINY_WIDTH, TINY_LEVELS - 1)
+    tiny_functions = make_increments(TINY_WIDTH)
+    engines = {
+        f"pelmo parallel, max_threads={TINY_THREADS}": partial(tiny.execute, parallel=True, max_threads=TINY_THREADS),
+        f"ThreadPoolExecutor(max_workers={TINY_THREADS}), level by level":
+            partial(run_pool_levels, tiny_functions, TINY_LEVELS, TINY_THREADS),
+    }
+    measured = measure_engines("threads: tiny nodes", TINY_WIDTH * TINY_LEVELS, engines, repeats, {})
+    results["tiny"] = [asdict(m) for m in measured]
+
+    nodes = FAIRNESS_NODES // 10 if settings.quick else FAIRNESS_NODES
+    edges = fresh_names(make_increments(nodes))
+    chain = build_pelmo_chain(edges)
+    chain.execute()
+    samples: dict[str, list[list[float]]] = {"pelmo execute(), sequential": [], FLOOR: []}
+    runs = {"pelmo execute(), sequential": chain.execute, FLOOR: partial(run_tight_loop, edges)}
+    for _ in range(repeats):
+        for name, run in runs.items():
+            gc.collect()
+            samples[name].append(list(increments_beside(run)))
+    results["fairness"] = {"nodes": nodes, "samples": samples}
+    for name, pairs in samples.items():
+        rate = statistics.median(rate for rate, _ in pairs)
+        print(f"  threads: beside {name}: {rate / 1e6:.2f} M increments per second of run", flush=True)
+    return results
+
+
+def threads_table(results: Mapping[str, Any]) -> str:
+    uneven = [Measurement(**m) for m in results["uneven"]["measurements"]]
+    pool = uneven[1].median
+    lines = [
+        f"One level of {UNEVEN_COUNT} sleeps of 5–60 ms (seeded), at most {UNEVEN_THREADS} at once. "
+        "The greedy bound takes the sleeps in level order, each to the first free thread, with no overhead.",
+        "",
+        "| engine | total (s) | ratio to the pool |",
+        "|---|---:|---:|",
+    ]
+    lines += [f"| {m.engine} | {m.median:.3f} | {m.median / pool:.2f} |" for m in uneven]
+    bound = results["uneven"]["greedy_bound"]
+    lines += [f"| greedy bound | {bound:.3f} | {bound / pool:.2f} |", ""]
+    tiny = [Measurement(**m) for m in results["tiny"]]
+    per_call = tiny[1].median / tiny[1].size
+    lines += [
+        f"Tiny nodes: a sweep {TINY_WIDTH} wide and {TINY_LEVELS} levels deep (`lambda d: {{\"y\": d.get(\"x\", 0) + 1}}`), "
+        f"at most {TINY_THREADS} at once, against the same calls submitted to a pool level by level.",
+        "",
+        "| engine | µs per node | ratio to the pool's µs per call |",
+        "|---|---:|---:|",
+    ]
+    lines += [f"| {m.engine} | {format_us(m.median / m.size * 1e6)} | {m.median / m.size / per_call:.2f} |"
+              for m in tiny]
+    fairness = results["fairness"]
+    lines += [
+        "",
+        f"Another Python thread counting (`count[0] += 1` in a loop) beside a sequential chain of "
+        f"{fairness['nodes']:,} trivial nodes: millions of increments per second of the run, median of the repeats. "
+        "The loop is the tight hand-written one; both hand the interpreter lock over as the interpreter does.",
+        "",
+        "| beside | M increments per second | run (s) |",
+        "|---|---:|---:|",
+    ]
+    for name, pairs in fairness["samples"].items():
+        lines.append(f"| {name} | {statistics.median(r for r, _ in pairs) / 1e6:.2f} | "
+                     f"{statistics.median(s for _, s in pairs):.2f} |")
+    return "\n".join(lines)
+
+
+# ---------------------------------------------------------------- scenario: outputs
+
+OUTPUT_COUNT = 100_000
+
+
+def outputs_scenario(settings: Settings) -> list[Measurement]:
+    names = [f"name_{i}" for i in range(OUTPUT_COUNT)]
+    returned = dict.fromkeys(names, 0)
+    mapping = {name: "c" + name for name in names}
+    graph = pelmo.Graph()
+    graph.add(lambda d: returned, outputs=mapping)
+    dag = graph.build()
+    check(len(dag.execute()) == OUTPUT_COUNT, "outputs: every result kept")
+    engines = {
+        "pelmo execute(), sequential": dag.execute,
+        "pelmo execute(parallel=True)": partial(dag.execute, parallel=True),
+        "dict comprehension doing the mapping": lambda: {mapping[k]: v for k, v in returned.items() if k in mapping},
+    }
+    return measure_engines("outputs", OUTPUT_COUNT, engines, settings.repeats, {})
+
+
+def outputs_table(results: Sequence[Measurement]) -> str:
+    floor = results[-1].median
+    lines = [
+        f"One node returning a dict of {OUTPUT_COUNT:,} names, every one of them mapped to a context name.",
+        "",
+        "| engine | ms per run | ratio to the comprehension |",
+        "|---|---:|---:|",
+    ]
+    lines += [f"| {m.engine} | {m.median * 1e3:.2f} | {m.median / floor:.2f} |" for m in results]
+    return "\n".join(lines)
+
+
 # ---------------------------------------------------------------- scenario: native
 
 
@@ -812,7 +1005,7 @@ def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], se
 
 
 def parse_settings(argv: Sequence[str] | None) -> Settings:
-    all_scenarios = ("chain", "wide", "sweep", "native", "memory")
+    all_scenarios = ("chain", "wide", "sweep", "threads", "outputs", "native", "memory")
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes and 3 repeats")
     parser.add_argument("--repeats", type=int, help="repeats per measurement (default 5, quick 3)")
@@ -874,6 +1067,16 @@ def main(argv: Sequence[str] | None = None) -> int:
         sweep = sweep_scenario(settings)
         sections.append(("sweep: variants", sweep_table(sweep, settings)))
         raw["sweep"] = [asdict(m) for m in sweep]
+    if "threads" in settings.scenarios:
+        print("threads", flush=True)
+        threads = threads_scenario(settings)
+        sections.append(("threads: the worker team", threads_table(threads)))
+        raw["threads"] = threads
+    if "outputs" in settings.scenarios:
+        print("outputs", flush=True)
+        outputs = outputs_scenario(settings)
+        sections.append(("outputs: many results of one node", outputs_table(outputs)))
+        raw["outputs"] = [asdict(m) for m in outputs]
     if "native" in settings.scenarios:
         print("native", flush=True)
         benchmarks, note = native_scenario(settings)
