@@ -27,9 +27,10 @@ class _Forest:
     """Ancestry in a graph where every node has at most one dependency.
 
     Node i's subtree holds exactly the nodes whose preorder number lies in
-    [first[i], last[i]]. Such intervals are nested or disjoint, so among a set
-    of nodes the number whose interval contains point p is the number that
-    start at or before p less the number that end before p: two bisections.
+    [first[i], last[i]]. Such intervals are nested or disjoint, so two nodes
+    are related (one is the other, or an ancestor of it) exactly when their
+    intervals meet, and counting the members of a set related to a node
+    takes two bisections over the set's sorted bounds.
     """
 
     def __init__(self, parents: Sequence[int]) -> None:
@@ -71,19 +72,11 @@ class _Forest:
             return [v for v in nodes if not self.ordered(v, others[0])]
         starts = sorted(first[o] for o in others)
         ends = sorted(last[o] for o in others)
-        among = set(others)
         total = len(others)
-        found = []
-        for v in nodes:
-            p, q = first[v], last[v]
-            up_to_p = bisect_right(starts, p)
-            ancestors = up_to_p - bisect_left(ends, p)
-            descendants = bisect_right(starts, q) - bisect_left(starts, p)
-            # v itself, when among the others, is counted in both.
-            ordered = ancestors + descendants - (v in among)
-            if ordered < total:
-                found.append(v)
-        return found
+        # The others related to v, v included, are those whose intervals
+        # meet v's: those that start by its end, less those that end before
+        # its start.
+        return [v for v in nodes if bisect_right(starts, last[v]) - bisect_left(ends, first[v]) < total]
 
     def clashing(self, group: Sequence[int]) -> List[int]:
         """The members of `group` with another member that is neither an
