@@ -1,6 +1,8 @@
 """pelmo.check against a brute-force model of ancestry, and the messages it
 writes for the pitfalls users meet."""
 
+from functools import partial
+
 import pytest
 
 hypothesis = pytest.importorskip("hypothesis")
@@ -132,10 +134,10 @@ def sibling_branches():
     return graph
 
 
-def sweep():
+def sweep(width):
     graph = pelmo.Graph()
     graph.add(never, "Data", outputs={"data": "data"})
-    graph.variants([never] * 5, "Fit", inputs={"data": "d"}, outputs={"score": "score"})
+    graph.variants([never] * width, "Fit", inputs={"data": "d"}, outputs={"score": "score"})
     return graph
 
 
@@ -151,11 +153,16 @@ CASES = {
         "race", "x", (1, 2),
         "node 2 ('Read') reads 'x' and node 1 ('Write') writes it, neither before the other:"
         " what the read sees depends on the mode and the order")]),
-    "variants overwrite": (sweep, (), [(
+    "variants overwrite": (partial(sweep, 5), (), [(
         "overwrite", "score", (1, 2, 3, 4, 5),
         "node 1 ('Fit (v0)'), node 2 ('Fit (v1)'), node 3 ('Fit (v2)'), node 4 ('Fit (v3)') and"
         " node 5 ('Fit (v4)') write 'score', none before another (variants of a sweep share its"
         " outputs): only one value survives")]),
+    # The message names ten nodes; `nodes` holds them all.
+    "wide sweep": (partial(sweep, 12), (), [(
+        "overwrite", "score", tuple(range(1, 13)),
+        ", ".join(f"node {k} ('Fit (v{k - 1})')" for k in range(1, 11)) + " and 2 more write 'score',"
+        " none before another (variants of a sweep share its outputs): only one value survives")]),
     "mistyped input": (mistyped, (), [(
         "unset", "row", (1,),
         "node 1 ('Count') reads 'row', which no node writes and which is not among the inputs:"
