@@ -2,5 +2,6 @@
 
 from ._pelmo import Dag, Graph
 from ._records import Finding, Node, NodeError
+from ._check import check
 
-__all__ = ["Graph", "Dag", "Node", "NodeError", "Finding"]
+__all__ = ["Graph", "Dag", "Node", "NodeError", "Finding", "check"]

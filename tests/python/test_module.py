@@ -21,10 +21,10 @@ def make_dag():
 
 class TestModule:
     def test_exports(self):
-        assert pelmo.__all__ == ["Graph", "Dag", "Node", "NodeError", "Finding"]
+        assert pelmo.__all__ == ["Graph", "Dag", "Node", "NodeError", "Finding", "check"]
         assert pelmo.__doc__ == MODULE_DOC
         for name in pelmo.__all__:
-            assert getattr(pelmo, name).__module__ in ("pelmo", "pelmo._records")
+            assert getattr(pelmo, name).__module__ in ("pelmo", "pelmo._records", "pelmo._check")
 
     def test_package_imports_again_but_native_module_initialises_once(self):
         # The types are created once per process; a second module object

@@ -34,3 +34,4 @@ dag.execute(True, 2, 3)  # misuse
 dag.to_mermaid(1)  # misuse
 count: str = dag.node_count()  # misuse
 dag.add(lambda d: {})  # misuse: a Dag is immutable
+pelmo.check(graph)  # misuse: check takes a built Dag

@@ -1,6 +1,6 @@
 """Correct use of every method, with the types the stubs promise."""
 
-from typing import Any, Dict, Mapping
+from typing import Any, Dict, List, Mapping
 
 import pelmo
 
@@ -26,3 +26,4 @@ result: Dict[str, Any] = dag.execute(parallel=True, max_threads=2)
 result = dag.execute(max_threads=None)
 text: str = dag.to_mermaid()
 count: int = dag.node_count()
+findings: List[pelmo.Finding] = pelmo.check(dag, inputs={"data": 1})
