@@ -10,8 +10,8 @@
 #include <new>
 #include <system_error>
 
-#include "python_bindings/gil.hpp"
 #include "python_bindings/conversions.hpp"
+#include "python_bindings/gil.hpp"
 #include "python_bindings/py_error.hpp"
 
 namespace pelmo {

@@ -3,6 +3,7 @@
 #include <atomic>
 
 #include "python_bindings/entry_point.hpp"
+#include "python_bindings/python_run.hpp"
 #include "python_bindings/types.hpp"
 
 namespace pelmo {
@@ -62,6 +63,7 @@ PyMODINIT_FUNC PyInit__pelmo() {
     dag_type = reinterpret_cast<PyTypeObject*>(dag);
     Py_INCREF(dag);
     add_class(module.get(), "Dag", dag);
+    make_yield_point();
     return module.release();
   });
 }

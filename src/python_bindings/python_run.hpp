@@ -1,9 +1,10 @@
 // A run of a Dag started from Python: what it hands its node functions, and
 // how the thread that runs it holds the interpreter lock. That thread keeps
-// the lock while it runs nodes itself, handing it to other threads at least
-// once per switch interval, and gives it up only while it waits for a
-// parallel level's workers, taking it back briefly every poll to run the
-// signal handlers.
+// the lock while it runs nodes itself, entering Python code at least once
+// per switch interval so that the interpreter can hand the lock to a thread
+// that asked for it, and gives it up only while it waits for a parallel
+// level's workers, taking it back briefly every poll to run the signal
+// handlers.
 #pragma once
 
 #include <chrono>
@@ -22,6 +23,10 @@ struct PythonRun {
   bool raise_errors = false;
 };
 
+// Makes the Python function, doing nothing, that runs call at their yield
+// points; once, at module initialisation. Throws PythonErrorAlreadySet.
+void make_yield_point();
+
 class PythonRunHost final : public RunHost {
  public:
   // Requires the lock, which the calling thread holds through the module.
@@ -39,7 +44,7 @@ class PythonRunHost final : public RunHost {
 
   std::optional<ReleasedGil> released_;
   std::chrono::steady_clock::duration switch_interval_;
-  std::chrono::steady_clock::time_point last_hand_over_;
+  std::chrono::steady_clock::time_point last_yield_point_;
   unsigned nodes_since_clock_read_ = 0;
 };
 
