@@ -1,19 +1,16 @@
 """Knowing that a node failed.
 
-A failing callable does not stop a run: pelmo prints the traceback and the
-node contributes nothing. To act on failures, wrap each callable so that it
-records the exception with the node's label in a list the caller reads after
-`execute`, and re-raises nothing. Or, without wrapping anything, swap
-`sys.excepthook`, through which pelmo reports a raising node.
+`execute(on_error="raise")` stops the run at the first failing node and
+raises pelmo.NodeError, which names the node and carries the callable's
+exception as its cause. To let a run go on past failures and still know
+about each of them, wrap each callable so that it records the exception
+with the node's label in a list the caller reads after `execute`.
 
     python examples/recipes/node_failures.py
 """
 
 import functools
-import sys
-from types import TracebackType
-from contextlib import contextmanager
-from typing import Any, Callable, Dict, Iterator, List, Optional, Tuple, Type
+from typing import Any, Callable, Dict, List, Tuple
 
 import pelmo
 
@@ -41,23 +38,6 @@ class Failures(List[Tuple[str, BaseException]]):
         return decorate
 
 
-@contextmanager
-def exceptions_seen() -> Iterator[List[BaseException]]:
-    """Collects what reaches sys.excepthook while the block runs. The hook
-    sees the exception but not the node's label: name it in the message if
-    you need it."""
-    seen: List[BaseException] = []
-
-    def hook(kind: Type[BaseException], error: BaseException, traceback: Optional[TracebackType]) -> None:
-        seen.append(error)
-
-    previous, sys.excepthook = sys.excepthook, hook
-    try:
-        yield seen
-    finally:
-        sys.excepthook = previous
-
-
 def parse(inputs: Values) -> Values:
     return {"numbers": [int(text) for text in inputs["texts"]]}
 
@@ -70,26 +50,31 @@ def unwatched(label: str) -> Callable[[Node], Node]:
     return lambda function: function
 
 
-def build_graph(texts: List[str], watch: Callable[[str], Callable[[Node], Node]] = unwatched) -> pelmo.Dag:
+def build_graph(watch: Callable[[str], Callable[[Node], Node]] = unwatched) -> pelmo.Dag:
+    """Parse reads "texts", which each run passes in as an input."""
     graph = pelmo.Graph()
-    graph.add(lambda _: {"texts": texts}, "Load", outputs={"texts": "texts"})
     graph.add(watch("Parse")(parse), "Parse", inputs={"texts": "texts"}, outputs={"numbers": "numbers"})
     graph.add(watch("Total")(total), "Total", inputs={"numbers": "numbers"}, outputs={"total": "total"})
     return graph.build()
 
 
 def main() -> None:
+    dag = build_graph()
+    print("total:", dag.execute(inputs={"texts": ["1", "2", "3"]}, outputs=["total"], on_error="raise"))
+    try:
+        dag.execute(inputs={"texts": ["1", "2", "three"]}, on_error="raise")
+    except pelmo.NodeError as error:
+        # Total never ran: the run stopped at Parse.
+        print(f"stopped: {error}")
+        print(f"node {error.node} ({error.label}), cause: {error.__cause__!r}")
+
     failures = Failures()
-    # Total runs even though Parse failed, and finds no "numbers": one bad
-    # text shows up as two failures.
-    context = build_graph(["1", "2", "three"], failures.watch).execute()
+    # The run goes on, and Total finds no "numbers": one bad text shows up
+    # as two failures.
+    context = build_graph(failures.watch).execute(inputs={"texts": ["4", "five"]}, parallel=True)
     print("context:", sorted(context))
     for label, error in failures:
         print(f"failed: {label}: {type(error).__name__}: {error}")
-
-    with exceptions_seen() as seen:
-        build_graph(["4", "five"]).execute(parallel=True)
-    print("excepthook saw:", [type(error).__name__ for error in seen])
 
 
 if __name__ == "__main__":
