@@ -70,6 +70,14 @@ def client(offload_example):
         cluster.close()
 
 
+def test_data_flow_shows_a_race_and_its_cure():
+    out = run_script("data_flow").stdout.splitlines()
+    assert out[:3] == ["Count beside Summarise:", "  sequential: 3 rows, largest 3", "  parallel:   ? rows, largest 3"]
+    assert out[3].startswith("  check: race: node 2 ('Summarise') reads 'count' and node 1 ('Count') writes it")
+    assert out[4:7] == ["Count before Summarise:", "  sequential: 3 rows, largest 3", "  parallel:   3 rows, largest 3"]
+    assert out[7] == ""
+
+
 class TestDataPipeline:
     @pytest.fixture
     def example(self, pipeline_example):
