@@ -45,15 +45,12 @@ PyObjectRef checked(PyObject* object) {
 const Signature kExecuteSignature{
     "execute", {"parallel", "max_threads", "inputs", "outputs", "on_error"}, 0, 2};
 
-// `inputs` of execute: each name of the Dag goes into the context; the
-// others are kept aside, in order, to be returned as they are.
-struct RunInputs {
-  std::vector<std::pair<PyObjectRef, PyObjectRef>> unknown;
-};
-
-RunInputs put_inputs(PyObject* argument, const NameKeys& keys, RunContext& context) {
-  RunInputs inputs;
-  if (is_absent(argument)) return inputs;
+// `inputs` of execute: each name of the Dag goes into the context. The
+// others go into a dict of their own, in order, to be returned as they are;
+// null when there are none.
+PyObjectRef put_inputs(PyObject* argument, const NameKeys& keys, RunContext& context) {
+  PyObjectRef unknown;
+  if (is_absent(argument)) return unknown;
   // What dict() takes as a mapping: an object with keys (here: items).
   if (!PyDict_Check(argument) && !PyObject_HasAttrString(argument, "items")) {
     raise(PyExc_TypeError,
@@ -74,11 +71,12 @@ RunInputs put_inputs(PyObject* argument, const NameKeys& keys, RunContext& conte
     }
     if (const std::optional<NameId> id = keys.find(name)) {
       context.put(*id, python_value(PyObjectRef::borrow(value)));
-    } else {
-      inputs.unknown.emplace_back(PyObjectRef::borrow(name), PyObjectRef::borrow(value));
+      continue;
     }
+    if (!unknown) unknown = checked(PyDict_New());
+    if (PyDict_SetItem(unknown.get(), name, value) < 0) throw PythonErrorAlreadySet();
   }
-  return inputs;
+  return unknown;
 }
 
 // `outputs` of execute: the names asked for, each once, in order. A name
@@ -91,7 +89,7 @@ struct ChosenOutput {
 
 std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, const NameKeys& keys,
                                                         const RunContext& context,
-                                                        const RunInputs& inputs) {
+                                                        PyObject* unknown_inputs) {
   if (is_absent(argument)) return std::nullopt;
   if (PyUnicode_Check(argument)) {
     raise(PyExc_TypeError, "execute() argument 'outputs' must be an iterable of str, not a str");
@@ -115,10 +113,10 @@ std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, cons
     if (again) continue;
     const std::optional<NameId> id = keys.find(name.get());
     bool known = id && (keys.written(*id) || context.get(*id) != nullptr);
-    for (std::size_t i = 0; !known && !id && i < inputs.unknown.size(); ++i) {
-      const int same = PyObject_RichCompareBool(inputs.unknown[i].first.get(), name.get(), Py_EQ);
-      if (same < 0) throw PythonErrorAlreadySet();
-      known = same == 1;
+    if (!id && unknown_inputs != nullptr) {
+      const int input = PyDict_Contains(unknown_inputs, name.get());
+      if (input < 0) throw PythonErrorAlreadySet();
+      known = input == 1;
     }
     if (!known) {
       raise(PyExc_ValueError,
@@ -131,35 +129,34 @@ std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, cons
   return chosen;
 }
 
-void set_item(PyObject* dict, PyObject* key, PyObject* value) {
-  if (PyDict_SetItem(dict, key, value) < 0) throw PythonErrorAlreadySet();
-}
-
 // The run's final context: every filled name under its key, then the
 // inputs that no node mentions; or only the names chosen, in their order.
-PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, const RunInputs& inputs,
+PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, PyObject* unknown_inputs,
                         const std::optional<std::vector<ChosenOutput>>& chosen) {
   if (chosen) {
     PyObjectRef dict = new_dict(chosen->size());
     for (const ChosenOutput& output : *chosen) {
-      if (!output.id) {
-        for (const auto& [name, value] : inputs.unknown) {
-          if (PyObject_RichCompareBool(name.get(), output.name.get(), Py_EQ) == 1)
-            set_item(dict.get(), output.name.get(), value.get());
-        }
-      } else if (const Value* value = context.get(*output.id)) {
-        if (!store_named(dict.get(), keys, *output.id, *value)) throw PythonErrorAlreadySet();
+      if (output.id) {
+        const Value* value = context.get(*output.id);
+        if (value != nullptr && !store_named(dict.get(), keys, *output.id, *value))
+          throw PythonErrorAlreadySet();
+        continue;
       }
+      PyObject* value = PyDict_GetItemWithError(unknown_inputs, output.name.get());
+      if (value == nullptr || PyDict_SetItem(dict.get(), output.name.get(), value) < 0)
+        throw PythonErrorAlreadySet();
     }
     return dict;
   }
-  PyObjectRef dict = new_dict(context.filled() + inputs.unknown.size());
+  const std::size_t unknown = unknown_inputs != nullptr ? PyDict_GET_SIZE(unknown_inputs) : 0;
+  PyObjectRef dict = new_dict(context.filled() + unknown);
   for (NameId name = 0; name < context.size(); ++name) {
     const Value* value = context.get(name);
     if (value != nullptr && !store_named(dict.get(), keys, name, *value))
       throw PythonErrorAlreadySet();
   }
-  for (const auto& [name, value] : inputs.unknown) set_item(dict.get(), name.get(), value.get());
+  if (unknown_inputs != nullptr && PyDict_Update(dict.get(), unknown_inputs) < 0)
+    throw PythonErrorAlreadySet();
   return dict;
 }
 
@@ -226,9 +223,9 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     // Made and destroyed with the lock held, as every value it holds is
     // put in and released with the lock held.
     RunContext context(dag.store().names().size());
-    const RunInputs inputs = put_inputs(bound[2], keys, context);
+    const PyObjectRef unknown_inputs = put_inputs(bound[2], keys, context);
     const std::optional<std::vector<ChosenOutput>> chosen =
-        chosen_outputs(bound[3], keys, context, inputs);
+        chosen_outputs(bound[3], keys, context, unknown_inputs.get());
 
     PythonRunHost host;
     const PythonRun environment{keys, raise_errors};
@@ -237,7 +234,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     } catch (const NodesFailed& failed) {
       raise_failures(failed, dag);
     }
-    return result_dict(context, keys, inputs, chosen).release();
+    return result_dict(context, keys, unknown_inputs.get(), chosen).release();
   });
 }
 
