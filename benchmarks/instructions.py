@@ -143,6 +143,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     print(f"pelmo's ratio to the tight loop (c): fresh names (a)/(c) = "
           f"{figures['a']['per_node'] / figures['c']['per_node']:.2f}; shared names (b)/(c-shared) = "
           f"{figures['b']['per_node'] / figures['c-shared']['per_node']:.2f}")
+    print(f"every run option given, against the defaults: (a-options)/(a) = "
+          f"{figures['a-options']['per_node'] / figures['a']['per_node']:.4f}")
     args.out.parent.mkdir(parents=True, exist_ok=True)
     record = {
         "environment": env,

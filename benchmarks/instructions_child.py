@@ -13,9 +13,10 @@ import sys
 import chains
 
 
-def pelmo_chain(naming):
+def pelmo_chain(naming, **options):
     def set_up(n):
-        return chains.build_pelmo_chain(naming(chains.make_increments(n))).execute
+        dag = chains.build_pelmo_chain(naming(chains.make_increments(n)))
+        return lambda: dag.execute(**options)
 
     return set_up
 
@@ -35,6 +36,10 @@ def run_node_loop(n):
 
 WORKLOADS = {
     "a": ("pelmo Dag.execute(), sequential, fresh names", pelmo_chain(chains.fresh_names)),
+    # Every run option given, none changing what the chain does: what the
+    # options themselves cost a node.
+    "a-options": ("pelmo Dag.execute(inputs=..., outputs=None, on_error=\"raise\"), fresh names",
+                  pelmo_chain(chains.fresh_names, inputs={"unused": 0}, outputs=None, on_error="raise")),
     "b": ("pelmo Dag.execute(), sequential, shared names", pelmo_chain(chains.shared_names)),
     "c": ("hand-written tight loop, fresh names (the floor)", tight_loop(chains.fresh_names)),
     "c-shared": ("hand-written tight loop, shared names", tight_loop(chains.shared_names)),
