@@ -216,14 +216,26 @@ def check(dag: _HasNodes, inputs: Iterable[str] = ()) -> List[Finding]:
         shown = [describe_node(records[i].id, records[i].label) for i in group[:_NAMED]]
         return _list(shown, len(group))
 
+    # The place of each name in a node's inputs or outputs, made once per
+    # mapping that a finding needs: a node may map thousands of names.
+    places: Dict[Tuple[int, int], Dict[str, int]] = {}
+
+    def place(i: int, part: int, name: str) -> int:
+        if (i, part) not in places:
+            names = records[i].inputs if part == 0 else records[i].outputs.values()
+            places[(i, part)] = {}
+            for k, each in enumerate(names):
+                places[(i, part)].setdefault(each, k)
+        return places[(i, part)][name]
+
     def mentioned(name: str) -> Tuple[int, int, int]:
         # Where the name first appears: the node, its inputs before its
         # outputs, and the place in that mapping.
         if name in first_reader and first_reader[name] <= first_writer.get(name, first_reader[name]):
             i = first_reader[name]
-            return i, 0, list(records[i].inputs).index(name)
+            return i, 0, place(i, 0, name)
         i = first_writer[name]
-        return i, 1, list(records[i].outputs.values()).index(name)
+        return i, 1, place(i, 1, name)
 
     found: List[Tuple[int, Tuple[int, int, int], Finding]] = []
 
