@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <exception>
+#include <memory>
 #include <vector>
 
 namespace pelmo {
@@ -171,20 +172,45 @@ void run_level_on_team(const Dag& dag, std::span<const Dag::Position> positions,
 
 void poll_host(void* host) { static_cast<RunHost*>(host)->poll(); }
 
+// The run's team, made by the first level that needs one. A child forked
+// from a node during the run leaves its copy of the parent's team alone and
+// makes one of its own.
+class RunTeam {
+ public:
+  explicit RunTeam(StartThread start_thread) noexcept : start_thread_(start_thread) {}
+  RunTeam(const RunTeam&) = delete;
+  RunTeam& operator=(const RunTeam&) = delete;
+  ~RunTeam() { abandon_if_forked(); }
+
+  WorkerTeam& get() {
+    abandon_if_forked();
+    if (!team_) team_ = std::make_unique<WorkerTeam>(start_thread_);
+    return *team_;
+  }
+
+ private:
+  void abandon_if_forked() noexcept {
+    // Not destroyed: its threads and their waits are the parent's.
+    if (team_ && team_->forked()) static_cast<void>(team_.release());
+  }
+
+  StartThread start_thread_;
+  std::unique_ptr<WorkerTeam> team_;
+};
+
 void run_by_levels(const Dag& dag, RunContext& context, const RunOptions& options) {
   const Dag::Levels& levels = dag.levels();
   NodeRunner runner(dag, options.environment);
   RunHost& host = host_of(options);
-  WaitPolling polling(options.host != nullptr ? &poll_host : nullptr, &host, kWaitPollInterval);
+  WaitPolling polling(host.polls() ? &poll_host : nullptr, &host, kWaitPollInterval);
   // Started by the first level that needs workers, joined when the run ends.
-  std::optional<WorkerTeam> team;
+  RunTeam team(options.start_thread);
   for (std::size_t level = 0; level < levels.size(); ++level) {
     if (levels[level].size() == 1) {
       run_on_calling_thread(runner, dag, levels[level][0], context, host);
       continue;
     }
-    if (!team) team.emplace(options.start_thread);
-    run_level_on_team(dag, levels[level], context, options, *team, polling);
+    run_level_on_team(dag, levels[level], context, options, team.get(), polling);
   }
 }
 

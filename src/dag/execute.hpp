@@ -30,8 +30,10 @@ class RunHost {
   // level's outputs are merged, or dropped, after `end_wait`.
   virtual void begin_wait() {}
   virtual void end_wait() {}
-  // While it waits, whenever kWaitPollInterval has passed since the last
-  // call; it may throw to stop the run.
+  // Whether to call `poll` while the calling thread waits: whenever
+  // kWaitPollInterval has passed since the last call. It may throw to stop
+  // the run.
+  virtual bool polls() const { return false; }
   virtual void poll() {}
 };
 

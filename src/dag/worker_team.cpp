@@ -1,5 +1,7 @@
 #include "dag/worker_team.hpp"
 
+#include <unistd.h>
+
 #include <algorithm>
 #include <cerrno>
 #include <string>
@@ -24,22 +26,12 @@ std::size_t worker_stack_size(const pthread_attr_t& attributes) {
                           "limits on threads, memory mappings or memory ran out)");
 }
 
-// Destroys the attributes on every way out.
-class ThreadAttributes {
- public:
-  ThreadAttributes() {
-    if (const int error = pthread_attr_init(&attributes_)) throw_no_worker(error);
-  }
-  ThreadAttributes(const ThreadAttributes&) = delete;
-  ThreadAttributes& operator=(const ThreadAttributes&) = delete;
-  ~ThreadAttributes() { pthread_attr_destroy(&attributes_); }
-  pthread_attr_t* get() noexcept { return &attributes_; }
-
- private:
-  pthread_attr_t attributes_;
-};
-
 }  // namespace
+
+WorkerTeam::WorkerTeam(StartThread start_thread) noexcept
+    : start_thread_(start_thread), owner_(getpid()) {}
+
+bool WorkerTeam::forked() const noexcept { return getpid() != owner_; }
 
 WorkerTeam::~WorkerTeam() {
   {
@@ -94,18 +86,24 @@ void WorkerTeam::work() {
 }
 
 bool WorkerTeam::start_worker() {
-  ThreadAttributes attributes;
-  pthread_attr_setstacksize(attributes.get(), worker_stack_size(*attributes.get()));
-  // Room first, so that a thread once started is always recorded for joining.
-  threads_.reserve(threads_.size() + 1);
-  pthread_t thread;
-  if (const int error = start_thread_(&thread, attributes.get(), &worker_main, this)) {
-    if (threads_.empty()) throw_no_worker(error);
-    starts_failed_ = true;
-    return false;
+  pthread_attr_t attributes;
+  int error = pthread_attr_init(&attributes);
+  if (error == 0) {
+    pthread_attr_setstacksize(&attributes, worker_stack_size(attributes));
+    // Room first, so that a thread once started is always recorded for
+    // joining; doubling, since a wide level starts thousands.
+    if (threads_.size() == threads_.capacity()) threads_.reserve(2 * threads_.size() + 1);
+    pthread_t thread;
+    error = start_thread_(&thread, &attributes, &worker_main, this);
+    pthread_attr_destroy(&attributes);
+    if (error == 0) {
+      threads_.push_back(thread);
+      return true;
+    }
   }
-  threads_.push_back(thread);
-  return true;
+  if (threads_.empty()) throw_no_worker(error);
+  starts_failed_ = true;
+  return false;
 }
 
 void WorkerTeam::poll_if_due(WaitPolling& polling, std::exception_ptr& failure) {

@@ -5,9 +5,9 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
 
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -15,39 +15,13 @@
 #include <mutex>
 #include <vector>
 
+#include "dag/wait_polling.hpp"
+
 namespace pelmo {
 
 // pthread_create's shape, so that tests can put in starts that fail.
 using StartThread = int (*)(pthread_t* thread, const pthread_attr_t* attributes,
                             void* (*entry)(void*), void* argument);
-
-// A call that the waiting thread makes during its waits whenever `interval`
-// has passed since the last one, counted across all the waits of a run: a
-// run of many short levels makes its calls too, where a deadline per wait
-// would never come.
-class WaitPolling {
- public:
-  // `poll` may throw; null means no calls.
-  WaitPolling(void (*poll)(void*), void* argument, std::chrono::milliseconds interval)
-      : poll_(poll), argument_(argument), interval_(interval), due_(clock::now() + interval) {}
-
-  bool active() const noexcept { return poll_ != nullptr; }
-  std::chrono::steady_clock::time_point due() const noexcept { return due_; }
-  // Makes the call and schedules the next one; what it throws passes on.
-  void call() {
-    due_ = clock::now() + interval_;
-    poll_(argument_);
-  }
-  // No more calls for the rest of the run.
-  void stop() noexcept { poll_ = nullptr; }
-
- private:
-  using clock = std::chrono::steady_clock;
-  void (*poll_)(void*);
-  void* argument_;
-  clock::duration interval_;
-  clock::time_point due_;
-};
 
 // One task of a level: runs item `index` on a worker thread. It catches
 // what it must keep and calls `stop` where the level must end; only the
@@ -59,8 +33,7 @@ struct LevelTask {
 
 class WorkerTeam {
  public:
-  explicit WorkerTeam(StartThread start_thread = &pthread_create) noexcept
-      : start_thread_(start_thread) {}
+  explicit WorkerTeam(StartThread start_thread = &pthread_create) noexcept;
   WorkerTeam(const WorkerTeam&) = delete;
   WorkerTeam& operator=(const WorkerTeam&) = delete;
   // Ends and joins every worker. Requires that no level is running.
@@ -80,6 +53,12 @@ class WorkerTeam {
 
   std::size_t size() const noexcept { return threads_.size(); }
 
+  // Whether this process is a child forked since the team was made. Its
+  // threads are not there then, and its mutex and condition variables may
+  // hold the state of the parent's waits: such a team must be left alone,
+  // not even destroyed.
+  bool forked() const noexcept;
+
  private:
   static void* worker_main(void* team);
   void work();
@@ -96,6 +75,7 @@ class WorkerTeam {
   void wait_for_level(WaitPolling& polling, std::exception_ptr& failure);
 
   StartThread start_thread_;
+  pid_t owner_;
   std::vector<pthread_t> threads_;
   bool starts_failed_ = false;
 

@@ -12,12 +12,11 @@
 namespace pelmo {
 namespace {
 
-// A null result from an object constructor ends the conversion.
+// A null result from an object constructor ends the conversion, and the
+// operation that needed it. Its error travels with the exception: a worker's
+// own thread state, where the interpreter keeps it, goes with the node.
 PyObjectRef created(PyObject* object) {
-  if (object == nullptr) {
-    PyErr_Print();
-    throw ConversionError("the interpreter could not create an object for a conversion");
-  }
+  if (object == nullptr) throw PythonExceptionEscape(FetchedError::fetch());
   return PyObjectRef::steal(object);
 }
 

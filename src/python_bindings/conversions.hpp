@@ -5,7 +5,6 @@
 #pragma once
 
 #include <cstddef>
-#include <stdexcept>
 #include <string>
 #include <string_view>
 #include <variant>
@@ -16,25 +15,21 @@
 
 namespace pelmo {
 
-// The interpreter could not create an object a conversion needed. Its error
-// has been printed; the operation that needed the conversion cannot go on.
-class ConversionError : public std::runtime_error {
- public:
-  using std::runtime_error::runtime_error;
-};
+// Where the interpreter cannot create an object that a conversion needs
+// (memory runs out, a text does not decode), the conversion throws a
+// PythonExceptionEscape carrying its error.
 
-// A new reference. Throws ConversionError when an allocation fails.
+// A new reference. Throws PythonExceptionEscape.
 PyObjectRef value_to_python(const Value& value);
 
-// A new str of UTF-8 text. Throws ConversionError when it cannot be made
-// (the text does not decode, or memory runs out).
+// A new str of UTF-8 text. Throws PythonExceptionEscape.
 PyObjectRef text_to_python(std::string_view text);
 
-// A new empty dict with room for `expected` entries. Throws ConversionError.
+// A new empty dict with room for `expected` entries. Throws PythonExceptionEscape.
 PyObjectRef new_dict(std::size_t expected);
 
 // Stores `value` in `dict` under the key of `name`; false, with the
-// Python error set, when the dict refuses it. Throws ConversionError.
+// Python error set, when the dict refuses it. Throws PythonExceptionEscape.
 bool store_named(PyObject* dict, const NameKeys& keys, NameId name, const Value& value);
 
 }  // namespace pelmo

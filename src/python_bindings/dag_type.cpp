@@ -37,11 +37,6 @@ class DagAccess {
   PyDag* dag_;
 };
 
-PyObjectRef checked(PyObject* object) {
-  if (object == nullptr) throw PythonErrorAlreadySet();
-  return PyObjectRef::steal(object);
-}
-
 const Signature kExecuteSignature{
     "execute", {"parallel", "max_threads", "inputs", "outputs", "on_error"}, 0, 2};
 
@@ -74,7 +69,9 @@ PyObjectRef put_inputs(PyObject* argument, const NameKeys& keys, RunContext& con
       continue;
     }
     if (!unknown) unknown = checked(PyDict_New());
-    if (PyDict_SetItem(unknown.get(), name, value) < 0) throw PythonErrorAlreadySet();
+    // A plain str, so that no method of a str subclass runs from here on.
+    const PyObjectRef plain = checked(PyUnicode_FromObject(name));
+    if (PyDict_SetItem(unknown.get(), plain.get(), value) < 0) throw PythonErrorAlreadySet();
   }
   return unknown;
 }
@@ -102,11 +99,13 @@ std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, cons
   }
   std::vector<ChosenOutput> chosen;
   PyObjectRef seen = checked(PySet_New(nullptr));
-  while (PyObjectRef name = PyObjectRef::steal(PyIter_Next(iterator.get()))) {
-    if (!PyUnicode_Check(name.get())) {
+  while (PyObjectRef given = PyObjectRef::steal(PyIter_Next(iterator.get()))) {
+    if (!PyUnicode_Check(given.get())) {
       raise(PyExc_TypeError, "execute() argument 'outputs': names must be str, not %.200s (%R)",
-            Py_TYPE(name.get())->tp_name, name.get());
+            Py_TYPE(given.get())->tp_name, given.get());
     }
+    // A plain str, so that no method of a str subclass runs from here on.
+    PyObjectRef name = checked(PyUnicode_FromObject(given.get()));
     const int again = PySet_Contains(seen.get(), name.get());
     if (again < 0 || (!again && PySet_Add(seen.get(), name.get()) < 0))
       throw PythonErrorAlreadySet();

@@ -44,8 +44,6 @@ PyObject* entry_point(Body&& body) {
   } catch (std::system_error& error) {
     // Says what could not be done, then the system's reason.
     PyErr_SetString(PyExc_RuntimeError, error.what());
-  } catch (ConversionError& error) {
-    PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (InterpreterShuttingDown& error) {
     PyErr_SetString(PyExc_RuntimeError, error.what());
   } catch (std::exception& error) {

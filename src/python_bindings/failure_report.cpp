@@ -45,29 +45,30 @@ void report_exception() {
   PyObject* traceback = error.traceback() != nullptr ? error.traceback() : Py_None;
   if (error.traceback() != nullptr) PyException_SetTraceback(value, traceback);
 
-  PyObject* hook = PySys_GetObject("excepthook");
-  if (PySys_Audit("sys.excepthook", "OOOO", hook != nullptr ? hook : Py_None, type, value,
-                  traceback) < 0) {
+  // Held from here: an audit hook, or the hook itself, may replace
+  // sys.excepthook and so free the object.
+  PyObject* current = PySys_GetObject("excepthook");
+  const PyObjectRef hook = current != nullptr ? PyObjectRef::borrow(current) : PyObjectRef();
+  if (PySys_Audit("sys.excepthook", "OOOO", hook ? hook.get() : Py_None, type, value, traceback) <
+      0) {
     if (error_stops_the_run()) stop_the_run();
     // The audit hook refused: nothing is shown, as the interpreter does.
     PyErr_Clear();
     return;
   }
-  if (hook == nullptr) {
+  if (!hook) {
     write_to_stderr("sys.excepthook is missing\n");
     display(type, value, traceback);
     return;
   }
   // The default hook shows it as `display` does, but would write to the
   // process's own stream when sys.stderr is missing.
-  if (hook == PySys_GetObject("__excepthook__")) {
+  if (hook.get() == PySys_GetObject("__excepthook__")) {
     display(type, value, traceback);
     return;
   }
-  // Held: the hook may replace sys.excepthook while it runs.
-  PyObjectRef held = PyObjectRef::borrow(hook);
   PyObject* arguments[] = {type, value, traceback};
-  PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(held.get(), arguments, 3, nullptr));
+  PyObjectRef result = PyObjectRef::steal(PyObject_Vectorcall(hook.get(), arguments, 3, nullptr));
   if (result) return;
   if (error_stops_the_run()) stop_the_run();
   FetchedError hook_error = FetchedError::fetch();

@@ -63,7 +63,7 @@ PyMODINIT_FUNC PyInit__pelmo() {
     dag_type = reinterpret_cast<PyTypeObject*>(dag);
     Py_INCREF(dag);
     add_class(module.get(), "Dag", dag);
-    make_yield_point();
+    prepare_python_runs();
     return module.release();
   });
 }

@@ -5,11 +5,6 @@
 namespace pelmo {
 namespace {
 
-PyObjectRef checked(PyObject* object) {
-  if (object == nullptr) throw PythonErrorAlreadySet();
-  return PyObjectRef::steal(object);
-}
-
 void set_index(PyObject* dict, PyObject* key, std::size_t index) {
   PyObjectRef number = checked(PyLong_FromSize_t(index));
   if (PyDict_SetItem(dict, key, number.get()) < 0) throw PythonErrorAlreadySet();
@@ -59,6 +54,9 @@ void NameKeys::make(const NodeStore& store) {
       set_index(table.get(), keys[outputs[output].first].get(), output);
     output_positions.emplace(outputs.data(), std::move(table));
   }
+  // Making Python objects may run a finaliser that lets another thread run
+  // and make them first: a run may already be using those.
+  if (made_) return;
   keys_ = std::move(keys);
   written_ = std::move(written);
   ids_ = std::move(ids);

@@ -22,7 +22,8 @@ namespace pelmo {
 class NameKeys {
  public:
   bool ready() const noexcept { return made_; }
-  // Makes every key and table. Requires the lock; throws ConversionError or
+  // Makes every key and table, unless another thread has made them
+  // meanwhile. Requires the lock; throws PythonExceptionEscape or
   // PythonErrorAlreadySet when the interpreter cannot make one (and leaves
   // nothing made).
   void make(const NodeStore& store);

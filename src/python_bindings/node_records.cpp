@@ -12,11 +12,6 @@
 namespace pelmo {
 namespace {
 
-PyObjectRef checked(PyObject* object) {
-  if (object == nullptr) throw PythonErrorAlreadySet();
-  return PyObjectRef::steal(object);
-}
-
 PyObjectRef optional_text(std::optional<std::string_view> text) {
   return text ? text_to_python(*text) : PyObjectRef::borrow(Py_None);
 }

@@ -49,10 +49,19 @@ class PythonExceptionEscape : public std::exception {
   FetchedError error_;
 };
 
-// The interpreter already has an exception set for the current call.
+// The interpreter already has an exception set for the current call. The
+// error lives in the thread's own state, so this must not leave the thread:
+// code that may run on a worker carries it as a PythonExceptionEscape.
 class PythonErrorAlreadySet : public std::exception {
  public:
   const char* what() const noexcept override { return "Python error set"; }
 };
+
+// Takes over the new reference a C-API call returned; a null result, whose
+// error the call has set, throws PythonErrorAlreadySet.
+inline PyObjectRef checked(PyObject* object) {
+  if (object == nullptr) throw PythonErrorAlreadySet();
+  return PyObjectRef::steal(object);
+}
 
 }  // namespace pelmo

@@ -87,6 +87,16 @@ void not_a_dict(const PythonRun& run, PyObject* result) {
 void PyNodeFunction::call(NodeCall& call) const {
   const PythonRun& run = *static_cast<const PythonRun*>(call.environment());
   NodeGil gil;
+  try {
+    call_with_lock(call, run);
+  } catch (const PythonErrorAlreadySet&) {
+    // The error is in this thread's state, which a worker gives up with the
+    // lock: it travels with the exception instead.
+    throw PythonExceptionEscape(FetchedError::fetch());
+  }
+}
+
+void PyNodeFunction::call_with_lock(NodeCall& call, const PythonRun& run) const {
   const PyObjectRef argument = inputs_dict(call, run);
   if (!argument) return;
   // The slot before the argument lets a bound method put its self there

@@ -14,6 +14,8 @@
 
 namespace pelmo {
 
+struct PythonRun;
+
 class NoopNodeFunction final : public NodeFunction {
  public:
   void call(NodeCall&) const override {}
@@ -32,6 +34,8 @@ class PyNodeFunction final : public NodeFunction {
   PyObject* callable() const noexcept { return callable_.get(); }
 
  private:
+  void call_with_lock(NodeCall& call, const PythonRun& run) const;
+
   PyObjectRef callable_;
 };
 

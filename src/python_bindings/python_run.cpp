@@ -1,12 +1,15 @@
 #include "python_bindings/python_run.hpp"
 
+#include <algorithm>
+
 #include "python_bindings/run_stops.hpp"
 
 namespace pelmo {
 namespace {
 
-// Lives as long as the process, like the module's types.
+// Both live as long as the process, like the module's types.
 PyObject* yield_point = nullptr;
+unsigned long main_thread_id = 0;
 
 // sys.getswitchinterval(), read once per run; 5 ms if it cannot be read.
 std::chrono::steady_clock::duration switch_interval() {
@@ -24,21 +27,42 @@ std::chrono::steady_clock::duration switch_interval() {
 
 }  // namespace
 
-void make_yield_point() {
-  PyObjectRef globals = PyObjectRef::steal(PyDict_New());
-  if (!globals || PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
+void prepare_python_runs() {
+  // Named, since profilers and tracers see its calls.
+  const PyObjectRef code =
+      checked(Py_CompileString("def yield_point():\n    pass\n", "<pelmo>", Py_file_input));
+  const PyObjectRef globals = checked(PyDict_New());
+  if (PyDict_SetItemString(globals.get(), "__builtins__", PyEval_GetBuiltins()) < 0)
     throw PythonErrorAlreadySet();
-  yield_point = PyRun_String("lambda: None", Py_eval_input, globals.get(), globals.get());
-  if (yield_point == nullptr) throw PythonErrorAlreadySet();
+  checked(PyEval_EvalCode(code.get(), globals.get(), globals.get()));
+  // Borrowed from the dict, which defined it just above.
+  yield_point = Py_NewRef(PyDict_GetItemString(globals.get(), "yield_point"));
+
+  const PyObjectRef threading = checked(PyImport_ImportModule("threading"));
+  const PyObjectRef main_thread =
+      checked(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  const PyObjectRef ident = checked(PyObject_GetAttrString(main_thread.get(), "ident"));
+  main_thread_id = PyLong_AsUnsignedLong(ident.get());
+  if (PyErr_Occurred()) throw PythonErrorAlreadySet();
 }
 
 PythonRunHost::PythonRunHost()
-    : switch_interval_(switch_interval()), last_yield_point_(std::chrono::steady_clock::now()) {}
+    : switch_interval_(switch_interval()),
+      last_clock_read_(std::chrono::steady_clock::now()),
+      last_yield_point_(last_clock_read_),
+      on_main_thread_(PyThread_get_thread_ident() == main_thread_id) {}
 
 void PythonRunHost::between_nodes() {
-  if (++nodes_since_clock_read_ < kNodesPerClockRead) return;
+  if (++nodes_since_clock_read_ < nodes_per_clock_read_) return;
   nodes_since_clock_read_ = 0;
   const auto now = std::chrono::steady_clock::now();
+  const auto since_read = now - last_clock_read_;
+  last_clock_read_ = now;
+  if (since_read > switch_interval_ / 16) {
+    nodes_per_clock_read_ = std::max(1u, nodes_per_clock_read_ / 2);
+  } else if (since_read < switch_interval_ / 64) {
+    nodes_per_clock_read_ = std::min(kMostNodesPerClockRead, nodes_per_clock_read_ * 2);
+  }
   if (now - last_yield_point_ < switch_interval_) return;
   last_yield_point_ = now;
   // Entering Python code is where the interpreter hands the lock to a

@@ -3,8 +3,8 @@
 // the lock while it runs nodes itself, entering Python code at least once
 // per switch interval so that the interpreter can hand the lock to a thread
 // that asked for it, and gives it up only while it waits for a parallel
-// level's workers, taking it back briefly every poll to run the signal
-// handlers.
+// level's workers. The main thread takes it back briefly every poll to run
+// the signal handlers.
 #pragma once
 
 #include <chrono>
@@ -23,9 +23,10 @@ struct PythonRun {
   bool raise_errors = false;
 };
 
-// Makes the Python function, doing nothing, that runs call at their yield
-// points; once, at module initialisation. Throws PythonErrorAlreadySet.
-void make_yield_point();
+// Makes what every run needs from the interpreter: the Python function,
+// doing nothing, that runs call at their yield points, and the main
+// thread's id. Once, at module initialisation. Throws PythonErrorAlreadySet.
+void prepare_python_runs();
 
 class PythonRunHost final : public RunHost {
  public:
@@ -35,17 +36,23 @@ class PythonRunHost final : public RunHost {
   void between_nodes() override;
   void begin_wait() override { released_.emplace(); }
   void end_wait() override;
+  bool polls() const override { return on_main_thread_; }
   void poll() override;
 
  private:
-  // The clock is read only every this many nodes: tiny nodes take well
-  // under a microsecond each.
-  static constexpr unsigned kNodesPerClockRead = 16;
+  // The clock is read every so many nodes, as many as take about 1/64 to
+  // 1/16 of the switch interval: tiny nodes take well under a microsecond.
+  static constexpr unsigned kMostNodesPerClockRead = 1024;
 
   std::optional<ReleasedGil> released_;
   std::chrono::steady_clock::duration switch_interval_;
+  std::chrono::steady_clock::time_point last_clock_read_;
   std::chrono::steady_clock::time_point last_yield_point_;
+  unsigned nodes_per_clock_read_ = 1;
   unsigned nodes_since_clock_read_ = 0;
+  // Only the main thread runs signal handlers; polls elsewhere would only
+  // take the lock from the workers.
+  bool on_main_thread_;
 };
 
 }  // namespace pelmo
