@@ -87,8 +87,9 @@ def _earliest(outcomes: Sequence[_Outcome]) -> Optional[_Failures]:
 
 
 def _type_name(value: object) -> str:
-    # The name the interpreter's own messages use (tp_name): classes
-    # defined in Python show their bare name, built-in ones their module too.
+    # The name the interpreter's own messages use (tp_name): the bare name
+    # of classes defined in Python and of the builtins, the dotted one of
+    # other static types, as numpy.ndarray.
     kind = type(value)
     if kind.__flags__ & _HEAP_TYPE or kind.__module__ == "builtins":
         return kind.__name__
@@ -141,13 +142,6 @@ class _NodeTask:
         # (context name, argument index): names this node stands for after its
         # level, the value it read showing through when it fills none.
         self.carried = carried
-
-    def __getstate__(self) -> Tuple[Any, ...]:
-        return tuple(getattr(self, name) for name in self.__slots__)
-
-    def __setstate__(self, state: Tuple[Any, ...]) -> None:
-        for name, value in zip(self.__slots__, state):
-            setattr(self, name, value)
 
     def failure(self, cause: BaseException) -> _Outcome:
         return {}, (self.level, ((self.position, self.node, self.label, cause),))
@@ -208,6 +202,10 @@ def _run_node(task: _NodeTask, *outcomes: _Outcome) -> _Outcome:
     return task.run(outcomes)
 
 
+def _run_node_to_result(task: _NodeTask, result: _Result, *outcomes: _Outcome) -> Dict[str, Any]:
+    return _finish(result, task.run(outcomes))
+
+
 def _last_filled(name: str, *outcomes: _Outcome) -> _Outcome:
     """The value of `name` after a level: from the last of the level's
     writers that filled it, else from before the level (the first outcome,
@@ -232,28 +230,19 @@ class _Given:
     def __init__(self, name: str, value: Any) -> None:
         self.outcome: _Outcome = ({name: value}, None)
 
-    def __getstate__(self) -> _Outcome:
-        return self.outcome
-
-    def __setstate__(self, state: _Outcome) -> None:
-        self.outcome = state
-
     def __call__(self) -> _Outcome:
         return self.outcome
 
 
 class _Result:
+    """What the result's task keeps of its arguments' outcomes. Not a tuple,
+    which dask would search for tasks and keys."""
+
     __slots__ = ("entries",)
 
     def __init__(self, entries: Tuple[Tuple[Any, str, int], ...]) -> None:
         # (key in the result, context name, index of the argument holding it)
         self.entries = entries
-
-    def __getstate__(self) -> Tuple[Tuple[Any, str, int], ...]:
-        return self.entries
-
-    def __setstate__(self, state: Tuple[Tuple[Any, str, int], ...]) -> None:
-        self.entries = state
 
 
 def _finish(result: _Result, *outcomes: _Outcome) -> Dict[str, Any]:
@@ -341,6 +330,7 @@ class _Builder:
         # The task standing for each name after each of its writers' levels.
         self.after: Dict[str, List[Optional[_Key]]] = {}
         self.resolved: Dict[str, int] = {}
+        self.node_tasks: Dict[_Key, _NodeTask] = {}
 
     def node_key(self, position: int) -> _Key:
         node = self.nodes[position]
@@ -379,8 +369,8 @@ class _Builder:
         writers = self.writers[name][level]
         if len(writers) == 1 and (before is None or self.carries(writers[0], name)):
             return self.node_key(writers[0])
-        # Only the first writer's outcome is needed when it fills the name,
-        # but which one did is known only when they ran.
+        # One of these outcomes holds the value, but which one is known only
+        # once the writers ran.
         key = (f"pelmo-view-{self.token}", name, level)
         sources = ((before,) if before is not None else ()) + tuple(self.node_key(w) for w in writers)
         self.add(key, (_last_filled, name, *sources), sources)
@@ -407,7 +397,9 @@ class _Builder:
                 carried.append((name, index))
         task = _NodeTask(node, position, self.raising, tuple(inputs), tuple(carried))
         keys = tuple(sources)
-        self.add(self.node_key(position), (_run_node, task, *keys), keys)
+        key = self.node_key(position)
+        self.node_tasks[key] = task
+        self.add(key, (_run_node, task, *keys), keys)
 
     def result_entries(self, outputs: Optional[Iterable[str]]) -> List[Tuple[Any, str, Optional[_Key]]]:
         """(key in the result, context name, task holding it) for each name
@@ -478,8 +470,22 @@ class _Builder:
             sources.setdefault(key, len(sources))
         result_key = f"pelmo-result-{self.token}"
         keys = tuple(sources)
-        self.add(result_key, (_finish, _Result(tuple(kept)), *keys), keys)
+        result = _Result(tuple(kept))
+        if len(keys) == 1 and keys[0] in self.node_tasks and not self.read_by_others(keys[0]):
+            # The result comes from one node that no other task reads: one
+            # task does both, which spares a round trip to the scheduler
+            # (a chain ending in the node asked for, say).
+            node_key = keys[0]
+            del self.graph[node_key]
+            dependencies = self.dependencies.pop(node_key)
+            self.add(result_key, (_run_node_to_result, self.node_tasks[node_key], result, *dependencies),
+                     dependencies)
+        else:
+            self.add(result_key, (_finish, result, *keys), keys)
         return result_key
+
+    def read_by_others(self, key: _Key) -> bool:
+        return any(key in dependencies for dependencies in self.dependencies.values())
 
 
 def to_dask(dag: Dag, *, inputs: Optional[Mapping[str, Any]] = None, outputs: Optional[Iterable[str]] = None,
@@ -497,7 +503,8 @@ def to_dask(dag: Dag, *, inputs: Optional[Mapping[str, Any]] = None, outputs: Op
     With ``on_error="raise"`` (the default) the result's task raises
     pelmo.NodeError for the first failed node of the earliest level that had
     a failure, with the level's other failed nodes in ``others``; nodes that
-    read what a failed node left run no more. ``"print"`` reports failures on
+    read names a failed node may have filled are not called, as a local run
+    would not reach them. ``"print"`` reports failures on
     the worker that ran the node, through its sys.excepthook and sys.stderr,
     and the run goes on.
 
@@ -505,7 +512,7 @@ def to_dask(dag: Dag, *, inputs: Optional[Mapping[str, Any]] = None, outputs: Op
     for a name in `outputs` that no node writes and that is not among the
     inputs; TypeError for `inputs` that is not a mapping with str names or
     `outputs` that is not an iterable of str. Each call makes keys of its
-    own, so running the graph again runs the nodes again.
+    own, so that two runs never share results on a cluster.
     """
     builder = _Builder(dag, _raising(on_error), inputs)
     entries = builder.result_entries(outputs)
@@ -521,8 +528,8 @@ def execute(dag: Dag, client: Optional["Client"] = None, *, inputs: Optional[Map
     returns for the same arguments (see `to_dask`).
 
     The run goes to `client`, a distributed.Client, when one is given, and
-    otherwise to dask's current scheduler: the default client if there is
-    one, else the scheduler that dask.config names, else dask's threads.
+    otherwise to dask's current scheduler: the one dask.config names, else
+    the default client if there is one, else dask's threads.
     """
     graph, key = to_dask(dag, inputs=inputs, outputs=outputs, on_error=on_error)
     if client is not None:
