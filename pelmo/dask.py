@@ -43,7 +43,7 @@ except ImportError as missing:  # pragma: no cover - depends on the environment
     ) from missing
 
 from ._pelmo import Dag
-from ._records import Node, NodeError
+from ._records import Node, NodeError, describe_node
 
 if TYPE_CHECKING:
     from distributed import Client
@@ -143,6 +143,15 @@ class _NodeTask:
         # level, the value it read showing through when it fills none.
         self.carried = carried
 
+    def __repr__(self) -> str:
+        # What dask shows of a task, in an error that it cannot be pickled say.
+        return f"<pelmo.dask task of {describe_node(self.node, self.label)}>"
+
+    def __dask_tokenize__(self) -> object:
+        # The keys of each graph are its own: what a task holds need not be
+        # pickled and hashed to tell one graph from another.
+        return ("pelmo.dask node", self.node)
+
     def failure(self, cause: BaseException) -> _Outcome:
         return {}, (self.level, ((self.position, self.node, self.label, cause),))
 
@@ -233,6 +242,9 @@ class _Given:
     def __call__(self) -> _Outcome:
         return self.outcome
 
+    def __dask_tokenize__(self) -> object:
+        return ("pelmo.dask input", tuple(self.outcome[0]))
+
 
 class _Result:
     """What the result's task keeps of its arguments' outcomes. Not a tuple,
@@ -243,6 +255,9 @@ class _Result:
     def __init__(self, entries: Tuple[Tuple[Any, str, int], ...]) -> None:
         # (key in the result, context name, index of the argument holding it)
         self.entries = entries
+
+    def __dask_tokenize__(self) -> object:
+        return "pelmo.dask result"
 
 
 def _finish(result: _Result, *outcomes: _Outcome) -> Dict[str, Any]:

@@ -249,6 +249,20 @@ def test_without_a_client_runs_on_dasks_current_scheduler(client, scheduler, on_
     assert (pid != os.getpid()) == on_cluster
 
 
+def test_a_callable_that_cannot_be_pickled_fails_with_dasks_error_naming_the_node(client):
+    lock = threading.Lock()
+
+    def holds_a_lock(inputs):
+        with lock:
+            return {}
+
+    graph = pelmo.Graph()
+    graph.add(holds_a_lock, "Locked")
+    with pytest.raises(TypeError, match="Could not serialize") as raised:
+        within(60, pelmo.dask.execute, graph.build(), client)
+    assert "node 0 ('Locked')" in str(raised.value)
+
+
 # ---------------------------------------------------------------- the graph
 
 
