@@ -108,7 +108,7 @@ def reports():
     from any thread, and the text written to sys.stderr."""
     seen, stderr = [], io.StringIO()
     before = sys.excepthook
-    sys.excepthook = lambda kind, value, traceback: seen.append((kind, str(value)))
+    sys.excepthook = lambda kind, value, traceback: seen.append((kind.__name__, str(value)))
     try:
         with contextlib.redirect_stderr(stderr):
             yield seen, stderr
