@@ -894,7 +894,9 @@ def cluster_scenario(settings: Settings) -> tuple[list[Measurement], dict[str, d
         sent = {engine: bytes_sent(client, run) for engine, run in engines.items()}
         for engine, figures in sent.items():
             print(f"  cluster locality: {engine}: bytes sent {figures}", flush=True)
-        locality = measure_engines("cluster locality", 1, engines, settings.repeats, {})
+        # A run is short against the swings of a busy machine: three times
+        # the repeats, to steady the medians.
+        locality = measure_engines("cluster locality", 1, engines, 3 * settings.repeats, {})
 
         overhead: list[Measurement] = []
         chain_functions = make_increments(settings.cluster_chain)
@@ -932,7 +934,8 @@ def locality_table(results: Sequence[Measurement], sent: Mapping[str, Mapping[st
         "doubles it, the third returns its sum; `outputs=[\"sum\"]`. pelmo.dask runs the nodes as tasks; "
         "dask.delayed runs the same three functions as tasks; the offload way runs the Dag locally "
         "(`execute(parallel=True)`), each node submitting its function to the cluster and waiting for the "
-        "result. The engines take turns, repeat by repeat. Bytes sent: from the workers' own transfer logs "
+        f"result. The engines take turns, repeat by repeat ({len(results[0].seconds)} each). Bytes sent: "
+        "from the workers' own transfer logs "
         "during one more run of each engine.",
         "",
         "| engine | median (s) | ratio to dask.delayed | bytes sent to the client | bytes sent between workers |",
