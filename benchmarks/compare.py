@@ -14,6 +14,11 @@ Scenarios:
   outputs one node returning 100,000 results, all of them mapped
   native  the C++ core's own benchmark binary, per node
   memory  resident memory per node of a large DAG built from Python
+  cluster pelmo.dask on a LocalCluster of two worker processes: an 80 MB
+          array passed between nodes, against the offload way of
+          examples/dask_offload.py and dask.delayed, with the bytes that
+          reached the client; and the cost per node of many small nodes,
+          against dask.delayed building the same graph
 
 Writes results/results.md, results/results.json and results/time_per_node.png
 next to this file. `--quick` runs small sizes with 3 repeats, for trying the
@@ -56,6 +61,7 @@ import dask.threaded
 import numpy as np
 
 import pelmo
+import pelmo.dask
 from chains import (
     PlainNode, build_pelmo_chain, expected_context, fresh_names, make_increments, plain_nodes,
     run_node, run_node_loop, run_tight_loop, shared_names,
@@ -95,6 +101,8 @@ class Settings:
     sweep_variants: int
     sweep_steps: int
     memory_nodes: int
+    cluster_chain: int
+    cluster_fan: int
     native_filter: str | None
     native_bin: Path
     out_dir: Path
@@ -945,6 +953,222 @@ def memory_table(probes: Sequence[dict]) -> str:
     return "\n".join(lines)
 
 
+# ---------------------------------------------------------------- scenario: cluster
+
+LOCALITY_ELEMENTS = 10_000_000  # float64: 80 MB
+CLUSTER_ENGINES = ("pelmo.dask.execute", "dask.delayed", "offload (examples/dask_offload.py)")
+
+
+def make_array() -> np.ndarray:
+    return np.ones(LOCALITY_ELEMENTS)
+
+
+def double_array(array: np.ndarray) -> np.ndarray:
+    return array * 2
+
+
+def array_sum(array: np.ndarray) -> float:
+    return float(array.sum())
+
+
+def run_on_worker(function: Callable[..., Any], argument: str | None, result: str) -> NodeFunction:
+    """A node that does its work itself, wherever it runs."""
+
+    def node(inputs: dict) -> dict:
+        return {result: function(*([inputs[argument]] if argument else []))}
+
+    return node
+
+
+def offload_to(client: Any, function: Callable[..., Any], argument: str | None, result: str) -> NodeFunction:
+    """A node that hands its work to the cluster and waits for the result,
+    as the nodes of examples/dask_offload.py do: the result comes to the
+    client, and goes back out with the next node's task."""
+
+    def node(inputs: dict) -> dict:
+        arguments = [inputs[argument]] if argument else []
+        return {result: client.submit(function, *arguments, pure=False).result()}
+
+    return node
+
+
+def build_locality_dag(node: Callable[[Callable[..., Any], str | None, str], NodeFunction]) -> pelmo.Dag:
+    graph = pelmo.Graph()
+    graph.add(node(make_array, None, "array"), "Make", outputs={"array": "array"})
+    graph.add(node(double_array, "array", "array"), "Double", inputs={"array": "array"}, outputs={"array": "doubled"})
+    graph.add(node(array_sum, "array", "sum"), "Sum", inputs={"doubled": "array"}, outputs={"sum": "sum"})
+    return graph.build()
+
+
+def delayed_locality(client: Any) -> float:
+    array = dask.delayed(make_array, pure=False)()
+    total = dask.delayed(array_sum, pure=False)(dask.delayed(double_array, pure=False)(array))
+    return client.compute(total, sync=True)
+
+
+def bytes_sent(client: Any, run: Callable[[], object]) -> dict[str, int]:
+    """Bytes the workers sent while `run` ran, from their own transfer logs
+    (distributed records every answer to a request for data, with who asked):
+    to another worker, or else to the client or to the scheduler gathering
+    for it."""
+
+    def log(dask_worker: Any) -> list[tuple[str | None, int]]:
+        return [(entry["who"], entry["total"]) for entry in dask_worker.transfer_outgoing_log]
+
+    workers = set(client.scheduler_info()["workers"])
+    before = client.run(log)
+    run()
+    after = client.run(log)
+    sent = {"to the client": 0, "between workers": 0}
+    for worker, entries in after.items():
+        for who, total in entries[len(before[worker]):]:
+            sent["between workers" if who in workers else "to the client"] += total
+    return sent
+
+
+def dask_total(*values: int) -> int:
+    return sum(values)
+
+
+def fan_total(inputs: dict) -> dict:
+    return {"total": sum(inputs.values())}
+
+
+def build_pelmo_fan(functions: Sequence[NodeFunction]) -> pelmo.Dag:
+    """A no-op root, one branch per callable, each writing a name of its own,
+    and a node a level later that adds them all up."""
+    graph = pelmo.Graph()
+    graph.add(None, "root")
+    for k, function in enumerate(functions):
+        side = pelmo.Graph()
+        side.add(function, "leaf", outputs={"y": f"v{k}"})
+        graph.branch(side)
+    # Beside the branches: the total comes a level after them.
+    graph.add(None, "wait")
+    graph.add(fan_total, "total", inputs={f"v{k}": f"v{k}" for k in range(len(functions))},
+              outputs={"total": "total"})
+    return graph.build()
+
+
+def delayed_chain(client: Any, functions: Sequence[NodeFunction]) -> int:
+    value = dask.delayed(dask_root, pure=False)(functions[0])
+    for function in functions[1:]:
+        value = dask.delayed(dask_step, pure=False)(function, value)
+    return client.compute(value, sync=True)
+
+
+def delayed_fan(client: Any, functions: Sequence[NodeFunction]) -> int:
+    leaves = [dask.delayed(dask_root, pure=False)(function) for function in functions]
+    return client.compute(dask.delayed(dask_total, pure=False)(*leaves), sync=True)
+
+
+def cluster_scenario(settings: Settings) -> tuple[list[Measurement], dict[str, dict[str, int]], list[Measurement]]:
+    """The locality measurements, the bytes each engine's run sent, and the
+    measurements of many small nodes."""
+    from dask.distributed import Client, LocalCluster
+
+    # Two worker processes on loopback, one thread each, no dashboard.
+    cluster_options: dict[str, Any] = dict(
+        host="127.0.0.1", scheduler_port=0, n_workers=2, threads_per_worker=1, processes=True,
+        dashboard_address=None,
+    )
+    with LocalCluster(**cluster_options) as cluster, Client(cluster) as client:
+        local = build_locality_dag(run_on_worker)
+        offload = build_locality_dag(partial(offload_to, client))
+        expected_sum = 2.0 * LOCALITY_ELEMENTS
+        engines: dict[str, Callable[[], object]] = {
+            CLUSTER_ENGINES[0]: lambda: pelmo.dask.execute(local, client, outputs=["sum"])["sum"],
+            CLUSTER_ENGINES[1]: lambda: delayed_locality(client),
+            CLUSTER_ENGINES[2]: lambda: offload.execute(parallel=True, outputs=["sum"])["sum"],
+        }
+        for engine, run in engines.items():
+            check(run() == expected_sum, f"{engine} locality sum")
+        # One run each, alone, for the transfer logs.
+        sent = {engine: bytes_sent(client, run) for engine, run in engines.items()}
+        for engine, figures in sent.items():
+            print(f"  cluster locality: {engine}: bytes sent {figures}", flush=True)
+        # A run is short against the swings of a busy machine: three times
+        # the repeats, to steady the medians.
+        locality = measure_engines("cluster locality", 1, engines, 3 * settings.repeats, {})
+
+        overhead: list[Measurement] = []
+        chain_functions = make_increments(settings.cluster_chain)
+        chain = build_pelmo_chain(fresh_names(chain_functions))
+        last = f"v{settings.cluster_chain - 1}"
+        fan_functions = make_increments(settings.cluster_fan)
+        fan = build_pelmo_fan(fan_functions)
+        shapes: dict[str, tuple[int, dict[str, tuple[Callable[[], object], object]]]] = {
+            "chain": (settings.cluster_chain, {
+                "pelmo.dask.execute": (lambda: pelmo.dask.execute(chain, client, outputs=[last])[last],
+                                       settings.cluster_chain),
+                "dask.delayed": (lambda: delayed_chain(client, chain_functions), settings.cluster_chain),
+            }),
+            "fan-in": (settings.cluster_fan, {
+                "pelmo.dask.execute": (lambda: pelmo.dask.execute(fan, client, outputs=["total"])["total"],
+                                       settings.cluster_fan),
+                "dask.delayed": (lambda: delayed_fan(client, fan_functions), settings.cluster_fan),
+            }),
+        }
+        for shape, (size, runs) in shapes.items():
+            for engine, (run, expected) in runs.items():
+                check(run() == expected, f"{engine} {shape} result")
+            overhead += measure_engines(f"cluster {shape}", size, {e: r for e, (r, _) in runs.items()},
+                                        settings.repeats, {})
+    return locality, sent, overhead
+
+
+def locality_table(results: Sequence[Measurement], sent: Mapping[str, Mapping[str, int]]) -> str:
+    by_engine = {m.engine: m.median for m in results}
+    delayed = by_engine[CLUSTER_ENGINES[1]]
+    pelmo_seconds = by_engine[CLUSTER_ENGINES[0]]
+    lines = [
+        f"Three nodes on a LocalCluster of two worker processes (one thread each, 127.0.0.1): the first "
+        f"makes an array of {LOCALITY_ELEMENTS:,} float64 ({LOCALITY_ELEMENTS * 8 / 1e6:.0f} MB), the second "
+        "doubles it, the third returns its sum; `outputs=[\"sum\"]`. pelmo.dask runs the nodes as tasks; "
+        "dask.delayed runs the same three functions as tasks; the offload way runs the Dag locally "
+        "(`execute(parallel=True)`), each node submitting its function to the cluster and waiting for the "
+        f"result. The engines take turns, repeat by repeat ({len(results[0].seconds)} each). Bytes sent: "
+        "from the workers' own transfer logs "
+        "during one more run of each engine.",
+        "",
+        "| engine | median (s) | ratio to dask.delayed | bytes sent to the client | bytes sent between workers |",
+        "|---|---:|---:|---:|---:|",
+    ]
+    for m in results:
+        figures = sent[m.engine]
+        lines.append(
+            f"| {m.engine} | {format_seconds(m.median)} | {m.median / delayed:.2f} | "
+            f"{figures['to the client']:,} | {figures['between workers']:,} |"
+        )
+    lines += [
+        "",
+        f"pelmo.dask against dask.delayed: {pelmo_seconds / delayed:.2f}x (target: at most 1.2x); "
+        f"the offload way against pelmo.dask: {by_engine[CLUSTER_ENGINES[2]] / pelmo_seconds:.1f}x "
+        "(target: at least 3x).",
+    ]
+    return "\n".join(lines)
+
+
+def cluster_overhead_table(results: Sequence[Measurement]) -> str:
+    lines = [
+        "Trivial callables (`lambda d: {\"y\": d.get(\"x\", 0) + 1}`) on the same cluster. Chain: node i "
+        "reads v{i-1} and writes v{i}; `outputs` is the last name. Fan-in: a no-op root, one branch per "
+        "node writing a name of its own, and a node a level later that adds them all up; `outputs` is "
+        "the total. dask.delayed builds the same graph from the same callables, "
+        "one task per node. The time is the whole run, graph building and submission included.",
+        "",
+        "| shape | nodes | engine | µs per node | ratio to dask.delayed |",
+        "|---|---:|---|---:|---:|",
+    ]
+    for scenario in dict.fromkeys(m.scenario for m in results):
+        rows = [m for m in results if m.scenario == scenario]
+        delayed = next(m.median for m in rows if m.engine == "dask.delayed")
+        for m in rows:
+            lines.append(f"| {scenario.removeprefix('cluster ')} | {m.size:,} | {m.engine} | "
+                         f"{format_us(m.median / m.size * 1e6)} | {m.median / delayed:.2f} |")
+    return "\n".join(lines) + "\n\nTarget: pelmo.dask within 1.5x of dask.delayed."
+
+
 # ---------------------------------------------------------------- environment and report
 
 
@@ -982,6 +1206,7 @@ def environment() -> dict[str, str]:
         "Python": f"{platform.python_implementation()} {platform.python_version()}",
         "pelmo": importlib.metadata.version("pelmo"),
         "dask": dask.__version__,
+        "distributed": importlib.metadata.version("distributed"),
         "NumPy": np.__version__,
         "matplotlib": matplotlib.__version__,
         "nproc": str(available_cores()),
@@ -994,7 +1219,7 @@ def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], se
     mode = "quick (small sizes, 3 repeats)" if settings.quick else f"full, {settings.repeats} repeats"
     lines = ["# pelmo compared", ""]
     lines += [f"- **{key}**: {value}" for key, value in env.items()]
-    lines += [f"- **run**: {mode}; each chain, wide and sweep figure is the median of the repeats "
+    lines += [f"- **run**: {mode}; each chain, wide, sweep and cluster figure is the median of the repeats "
               "(all of them are in results.json); the native figures are Google Benchmark's, one run "
               "each; the memory figures are medians over one probe per repeat (all in results.json)", ""]
     for title, body in sections:
@@ -1005,7 +1230,7 @@ def write_report(sections: Sequence[tuple[str, str]], env: Mapping[str, str], se
 
 
 def parse_settings(argv: Sequence[str] | None) -> Settings:
-    all_scenarios = ("chain", "wide", "sweep", "threads", "outputs", "native", "memory")
+    all_scenarios = ("chain", "wide", "sweep", "threads", "outputs", "native", "memory", "cluster")
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--quick", action="store_true", help="small sizes and 3 repeats")
     parser.add_argument("--repeats", type=int, help="repeats per measurement (default 5, quick 3)")
@@ -1027,6 +1252,8 @@ def parse_settings(argv: Sequence[str] | None) -> Settings:
         sweep_variants=100,
         sweep_steps=5,
         memory_nodes=100_000 if quick else 1_000_000,
+        cluster_chain=100 if quick else 500,
+        cluster_fan=200 if quick else 1_000,
         native_filter="/10000$" if quick else None,
         native_bin=args.native_bin,
         out_dir=args.out,
@@ -1087,6 +1314,15 @@ def main(argv: Sequence[str] | None = None) -> int:
         probes = memory_scenario(settings)
         sections.append(("memory: resident bytes per node", memory_table(probes)))
         raw["memory"] = probes
+
+    if "cluster" in settings.scenarios:
+        print("cluster", flush=True)
+        locality, sent, overhead = cluster_scenario(settings)
+        sections.append(("cluster: an 80 MB array between nodes", locality_table(locality, sent)))
+        sections.append(("cluster: cost per node of many small nodes", cluster_overhead_table(overhead)))
+        raw["cluster_locality"] = [asdict(m) for m in locality]
+        raw["cluster_locality_bytes_sent"] = sent
+        raw["cluster_overhead"] = [asdict(m) for m in overhead]
 
     elapsed = time.perf_counter() - started
     raw["elapsed_seconds"] = elapsed

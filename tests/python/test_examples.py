@@ -256,3 +256,39 @@ class TestClusterSweep:
         # parameter set is exactly what a local run gives.
         assert results == [example.run_one(params) for params in parameter_sets]
         assert example.best(results)["params"] == pytest.approx(example.TRUE_PARAMS)
+
+
+class TestClusterPipeline:
+    def test_cluster_run_matches_a_local_run_and_the_simulation(self, monkeypatch):
+        pytest.importorskip("dask.distributed")
+        pytest.importorskip("numpy")
+        from dask.distributed import Client
+
+        example = load_example("cluster_pipeline")
+        # The workers find the example's functions by name, through the
+        # sys.path they start with.
+        monkeypatch.syspath_prepend(str(EXAMPLES))
+        readings = 200_000
+        cluster = example.local_cluster(workers=2)
+        try:
+            with Client(cluster) as client:
+                workers = client.scheduler_info()["workers"]
+                assert len(workers) == 2
+                assert all(a.startswith("tcp://127.0.0.1:") for a in [cluster.scheduler_address, *workers])
+                result = example.run(client, readings)
+                # The script ships its functions by value instead.
+                script = run_script("cluster_pipeline", "--scheduler", cluster.scheduler_address,
+                                    "--readings", str(readings))
+        finally:
+            cluster.close()
+        local = example.build_graph().execute(parallel=True, inputs={"readings": readings, "seed": 1},
+                                              outputs=example.OUTPUTS)
+        assert result == local
+        assert script.stdout.startswith(result["report"] + "\n")
+        # What the simulation put in: every broken reading goes, and the
+        # daily cycle peaks in the middle of hour 15.
+        assert result["dropped"] == example.DROPOUTS + example.FAULTS
+        assert result["kept"] == readings - result["dropped"]
+        means = result["profile"]
+        assert means.index(max(means)) == 15 and means.index(min(means)) == 3
+        assert result["quantiles"][50] == pytest.approx(example.MEAN_CELSIUS, abs=0.2)
