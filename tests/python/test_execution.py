@@ -428,6 +428,21 @@ class TestExcepthook:
         assert_clean_exit(done)
         assert done.stdout == outcome + "\n"
 
+    def test_hook_replaced_while_it_is_audited_stays_alive(self, parallel):
+        code = f"""
+            class Hook:
+                def __call__(self, *args):
+                    print("hook called")
+            sys.excepthook = Hook()
+            sys.addaudithook(lambda event, args: event == "sys.excepthook" and setattr(sys, "excepthook", print))
+            graph = pelmo.Graph()
+            graph.add(lambda d: 1 / 0)
+            graph.build().execute(parallel={parallel})
+        """
+        done = run_python(code, timeout=20)
+        assert_clean_exit(done)
+        assert done.stdout == "hook called\n"
+
     @pytest.mark.parametrize("stderr", ["None", "io.StringIO()"], ids=["no-stderr", "stderr"])
     def test_hook_that_fails_is_shown_on_sys_stderr_only(self, parallel, stderr):
         code = f"""
@@ -807,6 +822,41 @@ class TestFork:
         done = run_python(code, timeout=120)
         assert_clean_exit(done)
         assert done.stdout == "30\n"
+
+    @pytest.mark.skipif("tsan" in os.environ.get("LD_PRELOAD", ""),
+                        reason="ThreadSanitizer ends children forked from threaded processes")
+    def test_child_forked_by_a_node_finishes_the_run(self):
+        # The run's team was made for the levels before the fork; the child makes its own.
+        code = """
+            import os
+            children = []
+
+            def beside(graph, name, value):
+                side = pelmo.Graph()
+                side.add(lambda d: {name: value}, outputs={name: name})
+                graph.branch(side)
+
+            # Levels: the root; a and b; the fork alone, on the calling thread; c and d.
+            graph = pelmo.Graph()
+            graph.add(None)
+            beside(graph, "a", 1)
+            graph.add(lambda d: {"b": 2}, outputs={"b": "b"})
+            graph.add(lambda d: children.append(os.fork()) or {})
+            beside(graph, "c", 3)
+            graph.add(lambda d: {"d": 4}, outputs={"d": "d"})
+            result = graph.build().execute(parallel=True)
+            if children[0] == 0:
+                os._exit(0 if result == {"a": 1, "b": 2, "c": 3, "d": 4} else 1)
+            deadline = time.monotonic() + 10
+            while not (ended := os.waitpid(children[0], os.WNOHANG))[0] and time.monotonic() < deadline:
+                time.sleep(0.005)
+            if not ended[0]:
+                os.kill(children[0], 9)
+            print(ended[0] != 0 and ended[1] == 0, sorted(result))
+        """
+        done = run_python(code, timeout=60)
+        assert_clean_exit(done)
+        assert done.stdout == "True ['a', 'b', 'c', 'd']\n"
 
 
 class TestReentrancy:
