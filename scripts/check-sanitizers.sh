@@ -3,8 +3,8 @@
 # under AddressSanitizer with UndefinedBehaviorSanitizer (the interpreter runs
 # with the sanitizer preloaded and PYTHONMALLOC=malloc; leak detection is off
 # because the interpreter itself keeps memory until exit). `thread`: the C++
-# execution tests, the deferred reference counts and the Python threading
-# tests under ThreadSanitizer.
+# execution and worker team tests and the Python threading tests under
+# ThreadSanitizer.
 # Usage: scripts/check-sanitizers.sh address|thread   (after scripts/setup.sh)
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -36,7 +36,7 @@ case "$mode" in
     ;;
   thread)
     runtime="$(g++ -print-file-name=libtsan.so) $(g++ -print-file-name=libstdc++.so)"
-    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:NodeCall*'
+    "$build/tests/cpp/pelmo_cpp_tests" --gtest_filter='*Execute*:NodeCall*:WorkerTeam*'
     LD_PRELOAD="$runtime" PYTHONMALLOC=malloc PYTHONPATH="$build" \
       "$venv/bin/pytest" -q -p no:cacheprovider -k "thread or parallel" tests/python
     ;;

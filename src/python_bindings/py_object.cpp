@@ -3,6 +3,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include <cassert>
 #include <utility>
 
 #include "python_bindings/gil.hpp"
@@ -68,9 +69,15 @@ PyObjectRef PyObjectRef::borrow(PyObject* object) {
 
 void PyObjectRef::reset() noexcept {
   PyObject* object = std::exchange(object_, nullptr);
-  // Without the lock only while the interpreter ends this thread: the
-  // object then stays alive for good, the safe failure.
-  if (object != nullptr && may_change_refcount_now()) Py_DECREF(object);
+  if (object == nullptr) return;
+  if (may_change_refcount_now()) {
+    Py_DECREF(object);
+    return;
+  }
+  // Without the lock only while the interpreter ends this thread: the object
+  // then stays alive for good, the safe failure. Holding the lock outside the
+  // module's scopes is a fault of the module's own, which leaks here.
+  assert(PyGILState_Check() == 0);
 }
 
 namespace {

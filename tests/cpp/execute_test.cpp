@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <random>
 #include <stdexcept>
 #include <system_error>
 #include <thread>
@@ -688,6 +689,51 @@ TEST(Execute, TwoWorkersServeEveryLevelOfARun) {
   distinct.erase(std::unique(distinct.begin(), distinct.end()), distinct.end());
   EXPECT_LE(distinct.size(), 2u);
   for (std::size_t size : recorder->sizes()) EXPECT_GE(size, std::size_t{2} << 20);
+}
+
+// Levels of random sizes and limits, some stopped part way: every task of a
+// level that is not stopped runs exactly once, no task twice, and never more
+// of them at once than allowed.
+TEST(WorkerTeam, EveryTaskRunsOnceWithinItsLevelsLimit) {
+  struct Level {
+    WorkerTeam* team;
+    std::size_t workers;
+    std::size_t stop_at;  // the task that stops the level, or past the end
+    std::vector<std::atomic<int>> runs;
+    std::atomic<std::size_t> inside{0};
+    std::atomic<std::size_t> peak{0};
+
+    static void run(void* argument, std::size_t index) {
+      auto& level = *static_cast<Level*>(argument);
+      const std::size_t now = level.inside.fetch_add(1) + 1;
+      std::size_t peak = level.peak.load();
+      while (now > peak && !level.peak.compare_exchange_weak(peak, now)) {
+      }
+      level.runs[index].fetch_add(1);
+      if (index == level.stop_at) level.team->stop();
+      level.inside.fetch_sub(1);
+    }
+  };
+
+  std::mt19937 random(20261209);
+  WorkerTeam team;
+  WaitPolling no_polls(nullptr, nullptr, kWaitPollInterval);
+  for (int round = 0; round < 300; ++round) {
+    const std::size_t count = random() % 40;
+    Level level{&team, 1 + random() % 8, random() % 4 == 0 ? random() % 40 : SIZE_MAX,
+                std::vector<std::atomic<int>>(count)};
+    team.run_level(count, level.workers, LevelTask{&Level::run, &level}, no_polls);
+    ASSERT_LE(level.peak.load(), level.workers);
+    for (std::size_t index = 0; index < count; ++index) {
+      const int runs = level.runs[index].load();
+      if (level.stop_at >= count) {
+        ASSERT_EQ(runs, 1) << "round " << round << " task " << index;
+      } else {
+        ASSERT_LE(runs, 1);
+      }
+    }
+  }
+  EXPECT_LE(team.size(), 8u);
 }
 
 }  // namespace
