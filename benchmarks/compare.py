@@ -61,7 +61,6 @@ import dask.threaded
 import numpy as np
 
 import pelmo
-import pelmo.dask
 from chains import (
     PlainNode, build_pelmo_chain, expected_context, fresh_names, make_increments, plain_nodes,
     run_node, run_node_loop, run_tight_loop, shared_names,
@@ -1065,6 +1064,8 @@ def delayed_fan(client: Any, functions: Sequence[NodeFunction]) -> int:
 def cluster_scenario(settings: Settings) -> tuple[list[Measurement], dict[str, dict[str, int]], list[Measurement]]:
     """The locality measurements, the bytes each engine's run sent, and the
     measurements of many small nodes."""
+    # Here, so that the other scenarios run with any pelmo, older ones too.
+    import pelmo.dask
     from dask.distributed import Client, LocalCluster
 
     # Two worker processes on loopback, one thread each, no dashboard.
