@@ -2,6 +2,7 @@
 against values worked out by hand or known independently, not against the
 examples' own code paths."""
 
+import contextlib
 import itertools
 import json
 import os
@@ -76,6 +77,23 @@ def test_data_flow_shows_a_race_and_its_cure():
     assert out[3].startswith("  check: race: node 2 ('Summarise') reads 'count' and node 1 ('Count') writes it")
     assert out[4:7] == ["Count before Summarise:", "  sequential: 3 rows, largest 3", "  parallel:   3 rows, largest 3"]
     assert out[7] == ""
+
+
+@contextlib.contextmanager
+def example_cluster(example):
+    """A client of the example's own LocalCluster of two worker processes, and the
+    scheduler's address; everything listens on loopback only."""
+    from dask.distributed import Client
+
+    cluster = example.local_cluster(workers=2)
+    try:
+        with Client(cluster) as client:
+            workers = client.scheduler_info()["workers"]
+            assert len(workers) == 2
+            assert all(a.startswith("tcp://127.0.0.1:") for a in [cluster.scheduler_address, *workers])
+            yield client, cluster.scheduler_address
+    finally:
+        cluster.close()
 
 
 class TestDataPipeline:
@@ -235,7 +253,6 @@ class TestDaskOffload:
 class TestClusterSweep:
     def test_cluster_runs_match_local_runs(self, monkeypatch):
         pytest.importorskip("dask.distributed")
-        from dask.distributed import Client
 
         example = load_example("cluster_sweep")
         # Worker processes start with this interpreter's sys.path, and find
@@ -243,15 +260,8 @@ class TestClusterSweep:
         monkeypatch.syspath_prepend(str(EXAMPLES))
         parameter_sets = example.grid()
         assert len(parameter_sets) == 200
-        cluster = example.local_cluster(workers=2)
-        try:
-            with Client(cluster) as client:
-                workers = client.scheduler_info()["workers"]
-                assert len(workers) == 2
-                assert all(a.startswith("tcp://127.0.0.1:") for a in [cluster.scheduler_address, *workers])
-                results = example.sweep(client, parameter_sets, timeout=120)
-        finally:
-            cluster.close()
+        with example_cluster(example) as (client, _):
+            results = example.sweep(client, parameter_sets, timeout=120)
         # Every run is deterministic, so the cluster's answer for each
         # parameter set is exactly what a local run gives.
         assert results == [example.run_one(params) for params in parameter_sets]
@@ -262,25 +272,15 @@ class TestClusterPipeline:
     def test_cluster_run_matches_a_local_run_and_the_simulation(self, monkeypatch):
         pytest.importorskip("dask.distributed")
         pytest.importorskip("numpy")
-        from dask.distributed import Client
-
         example = load_example("cluster_pipeline")
         # The workers find the example's functions by name, through the
         # sys.path they start with.
         monkeypatch.syspath_prepend(str(EXAMPLES))
         readings = 200_000
-        cluster = example.local_cluster(workers=2)
-        try:
-            with Client(cluster) as client:
-                workers = client.scheduler_info()["workers"]
-                assert len(workers) == 2
-                assert all(a.startswith("tcp://127.0.0.1:") for a in [cluster.scheduler_address, *workers])
-                result = example.run(client, readings)
-                # The script ships its functions by value instead.
-                script = run_script("cluster_pipeline", "--scheduler", cluster.scheduler_address,
-                                    "--readings", str(readings))
-        finally:
-            cluster.close()
+        with example_cluster(example) as (client, address):
+            result = example.run(client, readings)
+            # The script ships its functions by value instead.
+            script = run_script("cluster_pipeline", "--scheduler", address, "--readings", str(readings))
         local = example.build_graph().execute(parallel=True, inputs={"readings": readings, "seed": 1},
                                               outputs=example.OUTPUTS)
         assert result == local
