@@ -54,6 +54,13 @@ status_of() { cat "$logs/$1.status" 2>/dev/null || echo "not run"; }
 
 elapsed_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.1f", $1 - $2}'; }
 
+# The CPU seconds (user and system) of this shell's finished children. The
+# builtin runs in this very shell: a subshell would count its own.
+children_cpu() {
+  times >"$logs/.times.$BASHPID"
+  tail -1 "$logs/.times.$BASHPID" | tr 'ms' '  ' | awk '{printf "%.1f", $1 * 60 + $2 + $3 * 60 + $4}'
+}
+
 # The files of the checkout (tracked, or new and not ignored) outside the
 # given top-level paths.
 tree_files() {
@@ -72,8 +79,9 @@ digest() {
 step() {
   local name=$1 key=$2
   shift 2
-  local log=$logs/$name.log begun result
+  local log=$logs/$name.log begun result cpu
   begun=$(date +%s.%N)
+  children_cpu >"$logs/$name.cpu"
   if [ -n "$key" ] && [ "${FORCE:-0}" != 1 ] && [ "$(cat "$stamps/$name" 2>/dev/null)" = "$key" ]; then
     result=unchanged
     echo "passed before on exactly these inputs; FORCE=1 runs it again" >"$log"
@@ -88,10 +96,12 @@ step() {
   fi
   echo "$result" >"$logs/$name.status"
   echo "$(elapsed_since "$begun")" >"$logs/$name.seconds"
+  cpu=$(children_cpu)
+  echo "$cpu $(cat "$logs/$name.cpu")" | awk '{printf "%.1f", $1 - $2}' >"$logs/$name.cpu"
   # Whole logs, one at a time, though steps run side by side.
   {
     flock 9
-    echo "======== $name: $result ($(cat "$logs/$name.seconds") s)"
+    echo "======== $name: $result ($(cat "$logs/$name.seconds") s, $(cat "$logs/$name.cpu") s of CPU)"
     cat "$log"
   } 9>"$logs/.print"
   [ "$result" != FAILED ]
@@ -133,10 +143,10 @@ sdist() {
 wheel() {
   local version=$1 key=$2 python stamp=$stamps/wheel-$1
   python=$(py_of "$version")
-  if [ -z "$key" ] || [ "${FORCE:-0}" = 1 ] || [ "$(cat "$stamp" 2>/dev/null)" != "$key" ]; then
+  if [ -z "$(wheel_of "$version")" ] || [ "${FORCE:-0}" = 1 ] || [ "$(cat "$stamp" 2>/dev/null)" != "$key" ]; then
     rm -f "$stamp" "$dist"/pelmo-*-cp"${version/./}"-*.whl
     env "${ccache_env[@]}" "$python" -m pip wheel -q --no-deps --no-build-isolation -w "$dist" "$dist"/pelmo-*.tar.gz
-    [ -z "$key" ] || echo "$key" >"$stamp"
+    echo "$key" >"$stamp"
   else
     echo "$(wheel_of "$version") holds these sources already"
   fi
@@ -175,12 +185,10 @@ key_python() {
     | digest "python $1" "$xdist"
 }
 key_mermaid() {
-  { wheel_of 3.10; ls build/mermaid/*.js; echo scripts/check_mermaid.py README.md; git ls-files -co --exclude-standard examples; } \
+  { wheel_of 3.10; ls build/mermaid/*.js; printf '%s\n' scripts/check_mermaid.py README.md; git ls-files -co --exclude-standard -- examples; } \
     | digest mermaid
 }
 
-# Steps whose wheel or sdist is missing must not count as unchanged.
-have_dist() { [ -n "$(wheel_of "$1")" ] && ls "$dist"/pelmo-*.tar.gz >/dev/null 2>&1; }
 
 # ------------------------------------------------------------------ the run
 
@@ -196,9 +204,10 @@ wait
 if needs setup-3.10; then
   step native-build "" native_build && step native-test "$(key_native)" native_test
   step asan-build "" asan build
-  if step sdist "$( [ -n "$(ls "$dist"/pelmo-*.tar.gz 2>/dev/null)" ] && key_sdist)" sdist; then
-    step wheel-3.10 "" wheel 3.10 "$(have_dist 3.10 && key_wheel 3.10)"
-    needs setup-3.13 && step wheel-3.13 "" wheel 3.13 "$(have_dist 3.13 && key_wheel 3.13)"
+  ls "$dist"/pelmo-*.tar.gz >/dev/null 2>&1 || rm -f "$stamps/sdist"
+  if step sdist "$(key_sdist)" sdist; then
+    step wheel-3.10 "" wheel 3.10 "$(key_wheel 3.10)"
+    needs setup-3.13 && step wheel-3.13 "" wheel 3.13 "$(key_wheel 3.13)"
   fi
 fi
 
@@ -216,14 +225,16 @@ needs asan-build && step asan-python "$(key_asan_python)" asan python
 failed=0
 {
   echo
-  echo "make test: the time of each step (load average $load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null) at the end)"
-  printf '  %-14s %-10s %8s\n' step result seconds
+  echo "make test: the time of each step, and the CPU time of its processes (load average" \
+    "$load_before at the start, $(cut -d' ' -f1-3 /proc/loadavg 2>/dev/null) at the end)"
+  printf '  %-14s %-10s %8s %8s\n' step result seconds cpu
   for name in "${steps[@]}"; do
     result=$(status_of "$name")
-    seconds=$(cat "$logs/$name.seconds" 2>/dev/null || echo -)
-    printf '  %-14s %-10s %8s\n' "$name" "$result" "$seconds"
+    printf '  %-14s %-10s %8s %8s\n' "$name" "$result" "$(cat "$logs/$name.seconds" 2>/dev/null || echo -)" \
+      "$(cat "$logs/$name.cpu" 2>/dev/null || echo -)"
     [ "$result" = passed ] || [ "$result" = unchanged ] || failed=1
   done
-  printf '  %-14s %-10s %8s\n' total "$( [ $failed = 0 ] && echo passed || echo FAILED)" "$(elapsed_since "$started")"
+  printf '  %-14s %-10s %8s %8s\n' total "$( [ $failed = 0 ] && echo passed || echo FAILED)" \
+    "$(elapsed_since "$started")" "$(children_cpu)"
 } | tee "$out/times"
 exit $failed
