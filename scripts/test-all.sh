@@ -54,11 +54,13 @@ status_of() { cat "$logs/$1.status" 2>/dev/null || echo "not run"; }
 
 elapsed_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.1f", $1 - $2}'; }
 
-# The CPU seconds (user and system) of this shell's finished children. The
-# builtin runs in this very shell: a subshell would count its own.
+# The CPU seconds (user and system) of this shell's finished children. Never
+# within $(...): the builtin must run in this very shell, as a subshell
+# would count its own children.
 children_cpu() {
-  times >"$logs/.times.$BASHPID"
-  tail -1 "$logs/.times.$BASHPID" | tr 'ms' '  ' | awk '{printf "%.1f", $1 * 60 + $2 + $3 * 60 + $4}'
+  local file=$logs/.times.$BASHPID
+  times >"$file"
+  tail -1 "$file" | tr 'ms' '  ' | awk '{printf "%.1f\n", $1 * 60 + $2 + $3 * 60 + $4}'
 }
 
 # The files of the checkout (tracked, or new and not ignored) outside the
@@ -79,7 +81,7 @@ digest() {
 step() {
   local name=$1 key=$2
   shift 2
-  local log=$logs/$name.log begun result cpu
+  local log=$logs/$name.log begun result
   begun=$(date +%s.%N)
   children_cpu >"$logs/$name.cpu"
   if [ -n "$key" ] && [ "${FORCE:-0}" != 1 ] && [ "$(cat "$stamps/$name" 2>/dev/null)" = "$key" ]; then
@@ -96,8 +98,9 @@ step() {
   fi
   echo "$result" >"$logs/$name.status"
   echo "$(elapsed_since "$begun")" >"$logs/$name.seconds"
-  cpu=$(children_cpu)
-  echo "$cpu $(cat "$logs/$name.cpu")" | awk '{printf "%.1f", $1 - $2}' >"$logs/$name.cpu"
+  children_cpu >>"$logs/$name.cpu"
+  awk 'NR == 1 {before = $1} NR == 2 {printf "%.1f", $1 - before}' "$logs/$name.cpu" >"$logs/$name.cpu.tmp"
+  mv "$logs/$name.cpu.tmp" "$logs/$name.cpu"
   # Whole logs, one at a time, though steps run side by side.
   {
     flock 9
@@ -141,7 +144,7 @@ sdist() {
 # installed there meanwhile: the Python suite and the Mermaid check test that
 # very wheel.
 wheel() {
-  local version=$1 key=$2 python stamp=$stamps/wheel-$1
+  local version=$1 key=$2 python stamp=$stamps/built-wheel-$1
   python=$(py_of "$version")
   if [ -z "$(wheel_of "$version")" ] || [ "${FORCE:-0}" = 1 ] || [ "$(cat "$stamp" 2>/dev/null)" != "$key" ]; then
     rm -f "$stamp" "$dist"/pelmo-*-cp"${version/./}"-*.whl
@@ -223,6 +226,9 @@ needs asan-build && step asan-python "$(key_asan_python)" asan python
 # ---------------------------------------------------------------- the table
 
 failed=0
+counts=(0 0 0)   # passed, failed (or not run), unchanged
+children_cpu >"$logs/.total.cpu"
+# Written to a file, not piped: a pipeline's subshell would keep `failed`.
 {
   echo
   echo "make test: the time of each step, and the CPU time of its processes (load average" \
@@ -232,9 +238,16 @@ failed=0
     result=$(status_of "$name")
     printf '  %-14s %-10s %8s %8s\n' "$name" "$result" "$(cat "$logs/$name.seconds" 2>/dev/null || echo -)" \
       "$(cat "$logs/$name.cpu" 2>/dev/null || echo -)"
-    [ "$result" = passed ] || [ "$result" = unchanged ] || failed=1
+    case $result in
+      passed) counts[0]=$((counts[0] + 1)) ;;
+      unchanged) counts[2]=$((counts[2] + 1)) ;;
+      *) counts[1]=$((counts[1] + 1)); failed=1 ;;
+    esac
   done
   printf '  %-14s %-10s %8s %8s\n' total "$( [ $failed = 0 ] && echo passed || echo FAILED)" \
-    "$(elapsed_since "$started")" "$(children_cpu)"
-} | tee "$out/times"
+    "$(elapsed_since "$started")" "$(cat "$logs/.total.cpu")"
+  # Unchanged steps are the skipped ones.
+  echo "steps: ${counts[0]} passed, ${counts[1]} failed, ${counts[2]} skipped"
+} >"$out/times"
+cat "$out/times"
 exit $failed
