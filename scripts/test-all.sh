@@ -150,6 +150,7 @@ wheel() {
     rm -f "$stamp" "$dist"/pelmo-*-cp"${version/./}"-*.whl
     env "${ccache_env[@]}" "$python" -m pip wheel -q --no-deps --no-build-isolation -w "$dist" "$dist"/pelmo-*.tar.gz
     echo "$key" >"$stamp"
+    echo "built $(wheel_of "$version")"
   else
     echo "$(wheel_of "$version") holds these sources already"
   fi
