@@ -196,31 +196,36 @@ key_mermaid() {
 
 # ------------------------------------------------------------------ the run
 
-steps=(setup-3.10 setup-3.13 native-build native-test asan-build sdist wheel-3.10 wheel-3.13
-       asan-cpp mermaid python-3.10 python-3.13 asan-python)
+steps=(setup-3.10 setup-3.13 native-build native-test asan-build asan-cpp sdist wheel-3.10 wheel-3.13
+       python-3.10 mermaid python-3.13 asan-python)
 
-# Downloads for both interpreters at once.
+# Both venvs at once: mostly waiting on downloads.
 step setup-3.10 "" setup_310 &
 step setup-3.13 "" setup_313 &
 wait
 
-# The builds, one after the other: each takes both cores.
+# The native trees take both cores, then their C++ suites; the native one
+# alone, as two of its tests at once already fill the machine. The wheels,
+# each mostly one core's work (pip, cmake, ccache's lookups), are built while
+# the sanitizer's C++ suites run, each one process.
 if needs setup-3.10; then
   step native-build "" native_build && step native-test "$(key_native)" native_test
   step asan-build "" asan build
+  needs asan-build && step asan-cpp "$(key_asan_cpp)" asan cpp &
   ls "$dist"/pelmo-*.tar.gz >/dev/null 2>&1 || rm -f "$stamps/sdist"
   if step sdist "$(key_sdist)" sdist; then
     step wheel-3.10 "" wheel 3.10 "$(key_wheel 3.10)"
     needs setup-3.13 && step wheel-3.13 "" wheel 3.13 "$(key_wheel 3.13)"
   fi
+  wait
 fi
 
-# The checks. Chromium draws on one core while the sanitizer's C++ suites
-# take the other; the Python suites take both.
-needs asan-build && step asan-cpp "$(key_asan_cpp)" asan cpp &
+# The Python suites, each on both cores. Chromium, drawing on one core,
+# fills what the 3.10 suite leaves idle (its workers wait on child
+# interpreters and on its longest tests).
 needs wheel-3.10 && step mermaid "$(key_mermaid)" mermaid &
-wait
 needs wheel-3.10 && step python-3.10 "$(key_python 3.10)" python_suite 3.10
+wait
 needs wheel-3.13 && step python-3.13 "$(key_python 3.13)" python_suite 3.13
 needs asan-build && step asan-python "$(key_asan_python)" asan python
 
