@@ -145,6 +145,7 @@ class TestWheel:
 
     # A group of its own: the sdist builds beside the wheel's other tests.
     @pytest.mark.xdist_group("sdist")
+    @pytest.mark.long
     def test_sdist_ships_licence_and_installs_in_a_fresh_venv(self, sdist, tmp_path_factory, tmp_path):
         with tarfile.open(sdist) as archive:
             names = archive.getnames()
