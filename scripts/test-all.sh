@@ -38,10 +38,12 @@ export JOBS=${JOBS:-2}
 xdist="-n $JOBS --dist loadgroup --durations=8"
 export PELMO_DIST=$dist
 
-# ccache under the build trees of the checkout: paths in the checkout are
-# hashed relative to it, so that a new clone hits what an earlier one
-# compiled. The wheels are built in pip's temporary directories instead,
-# where the sdist test builds too.
+# ccache for every build. The native trees hash the checkout's paths
+# relative to the checkout (Makefile, check-sanitizers.sh), so that a new
+# clone hits what an earlier one compiled; the wheels are built from the
+# sdist in pip's temporary directories, as the sdist test builds, so there
+# paths are hashed relative to the temporary directory and the test's build
+# hits the wheel's.
 ccache_env=()
 if command -v ccache >/dev/null 2>&1; then
   export CMAKE_CXX_COMPILER_LAUNCHER=ccache
@@ -49,7 +51,6 @@ if command -v ccache >/dev/null 2>&1; then
   ccache_env=(CCACHE_BASEDIR="$tmp")
 fi
 
-steps=()        # in the order of the table
 status_of() { cat "$logs/$1.status" 2>/dev/null || echo "not run"; }
 
 elapsed_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.1f", $1 - $2}'; }
