@@ -57,7 +57,8 @@ elapsed_since() { echo "$(date +%s.%N) $1" | awk '{printf "%.1f", $1 - $2}'; }
 
 # The CPU seconds (user and system) of this shell's finished children. Never
 # within $(...): the builtin must run in this very shell, as a subshell
-# would count its own children.
+# would count its own children. Processes nobody waits for are not counted:
+# Chromium's renderers, so the Mermaid step's figure is Python's share only.
 children_cpu() {
   local file=$logs/.times.$BASHPID
   times >"$file"
