@@ -6,7 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 started=$(date +%s.%N)
 venv=${DEMO_VENV:-.venv-demo}
-VENV=$venv REQUIREMENTS=requirements-demo.txt NATIVE=0 UPGRADE_PIP=0 scripts/setup.sh
+# pip alone, as a user would set it up.
+VENV=$venv REQUIREMENTS=requirements-demo.txt NATIVE=0 UPGRADE_PIP=0 UV=0 scripts/setup.sh
 # A build directory of its own: the development venv's build tree names
 # another interpreter and another cmake.
 "$venv/bin/python" -m pip install -q --no-build-isolation --config-settings=build-dir=build/demo-{wheel_tag} .

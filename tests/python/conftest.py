@@ -19,3 +19,9 @@ def away_from_the_checkout(tmp_path_factory):
     os.chdir(tmp_path_factory.mktemp("cwd"))
     yield
     os.chdir(previous)
+
+
+def pytest_collection_modifyitems(items):
+    # Longest first: under pytest-xdist (make test) a worker that started one
+    # of them last would keep the run going alone while the other core idles.
+    items.sort(key=lambda item: item.get_closest_marker("long") is None)

@@ -14,6 +14,7 @@ import pytest
 from support import load_module
 
 EXAMPLES = Path(__file__).resolve().parents[2] / "examples"
+pytestmark = pytest.mark.xdist_group("examples")  # one worker: one dask cluster at a time, module fixtures built once
 
 
 def load_example(name):

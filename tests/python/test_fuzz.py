@@ -263,6 +263,7 @@ def run_branch(graph, kind):
 BRANCH_ERRORS = {"self": RuntimeError, "int": TypeError, "none": TypeError, "taken": ValueError}
 
 
+@pytest.mark.long
 @fuzz(500)
 @given(st.lists(op_st, min_size=1, max_size=6))
 def test_rejected_calls_leave_graph_unchanged(ops):

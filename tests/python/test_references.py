@@ -120,6 +120,7 @@ def traced():
     tracemalloc.stop()
 
 
+@pytest.mark.long
 @pytest.mark.usefixtures("quiet_stderr", "traced")
 class TestRepeatedRuns:
     @pytest.mark.parametrize("parallel, runs", [(False, 10_000), (True, PARALLEL_RUNS)], ids=["sequential", "parallel"])
@@ -352,6 +353,7 @@ class TestCycles:
         assert counts(graph) == {pelmo.Graph: 1}
         assert counts(dag) == {f: 2, h: 2, pelmo.Dag: 1}
 
+    @pytest.mark.long
     @MODES
     def test_collector_on_another_thread_during_runs(self, parallel):
         gc.enable()

@@ -58,6 +58,7 @@ class TestConcurrencyStress:
 
 
 
+@pytest.mark.long
 class TestDeepNesting:
     @pytest.mark.parametrize("stack", ["main", "thread"], ids=["main thread", "256 KiB thread"])
     def test_million_levels_build_run_render_and_free(self, stack):

@@ -103,11 +103,13 @@ def pyright_errors(paths, cwd):
     return found, completed.stdout
 
 
+# A group each: a worker runs a checker once for both its tests, while the
+# other checker may run on the other worker.
 CHECKERS = [
-    pytest.param(mypy_errors, id="mypy", marks=pytest.mark.skipif(
-        importlib.util.find_spec("mypy") is None, reason="mypy not installed")),
-    pytest.param(pyright_errors, id="pyright", marks=pytest.mark.skipif(
-        shutil.which("pyright", path=str(Path(sys.executable).parent)) is None, reason="pyright not installed")),
+    pytest.param(mypy_errors, id="mypy", marks=[pytest.mark.xdist_group("mypy"), pytest.mark.skipif(
+        importlib.util.find_spec("mypy") is None, reason="mypy not installed")]),
+    pytest.param(pyright_errors, id="pyright", marks=[pytest.mark.xdist_group("pyright"), pytest.mark.skipif(
+        shutil.which("pyright", path=str(Path(sys.executable).parent)) is None, reason="pyright not installed")]),
 ]
 
 

@@ -3,7 +3,11 @@ fresh virtual environment, it imports, runs the README's demo and ships the
 type stubs and the licence; it needs no library beyond the manylinux
 policy's. The sdist builds and installs in a fresh venv too. The development
 venv is never on the new one's path, so nothing passes here by borrowing
-from it."""
+from it.
+
+`make test` builds the sdist, and a wheel from it for each interpreter, once,
+and names their directory in PELMO_DIST; run alone, this module builds its
+own."""
 
 import importlib.util
 import json
@@ -19,8 +23,10 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[2]
 STUB = "pelmo/_pelmo.pyi"
+DIST = os.environ.get("PELMO_DIST")
 
-pytestmark = pytest.mark.slow
+# One worker builds the venvs the module's tests share.
+pytestmark = [pytest.mark.slow, pytest.mark.xdist_group("wheel")]
 
 
 def run(*command, **kwargs):
@@ -31,8 +37,17 @@ def run(*command, **kwargs):
     return completed
 
 
+def built(pattern):
+    found = sorted(Path(DIST).glob(pattern))
+    # Given a directory, a missing distribution is a failure, not a skip.
+    assert len(found) == 1, f"PELMO_DIST={DIST} should hold one {pattern}, not {found}"
+    return found[0]
+
+
 @pytest.fixture(scope="module")
 def wheel(tmp_path_factory):
+    if DIST:
+        return built(f"pelmo-*-cp{sys.version_info[0]}{sys.version_info[1]}-*.whl")
     if subprocess.run([sys.executable, "-m", "pip", "--version"], capture_output=True).returncode:
         pytest.skip("pip is not available")
     # --no-build-isolation uses the build tools already here, so the build
@@ -63,6 +78,8 @@ def venv_python(wheel, tmp_path_factory):
 
 @pytest.fixture(scope="module")
 def sdist(wheel, tmp_path_factory):
+    if DIST:
+        return built("pelmo-*.tar.gz")
     # The backend's own hook, as any frontend calls it; after the wheel,
     # which has already skipped where the build tools are missing.
     out = tmp_path_factory.mktemp("sdist")
@@ -126,6 +143,9 @@ class TestWheel:
         needed = set(re.findall(r"(\S+\.so\.\d+) with versions", report))
         assert needed <= {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0"}, report
 
+    # A group of its own: the sdist builds beside the wheel's other tests.
+    @pytest.mark.xdist_group("sdist")
+    @pytest.mark.long
     def test_sdist_ships_licence_and_installs_in_a_fresh_venv(self, sdist, tmp_path_factory, tmp_path):
         with tarfile.open(sdist) as archive:
             names = archive.getnames()
