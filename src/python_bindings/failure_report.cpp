@@ -15,11 +15,40 @@ PyObject* usable_stderr() {
   return stream == Py_None ? nullptr : stream;
 }
 
+// What shows an exception as the default hook does, when that is Python
+// code (from CPython 3.13 on); null before, when it is C. The first failure
+// of a program imports the traceback module here, and a signal handler may
+// run in that import too.
+PyObjectRef python_display() {
+#if PY_VERSION_HEX >= 0x030D0000
+  PyObjectRef module = PyObjectRef::steal(PyImport_ImportModule("traceback"));
+  PyObjectRef show =
+      module ? PyObjectRef::steal(PyObject_GetAttrString(module.get(), "_print_exception_bltin"))
+             : PyObjectRef();
+  if (!show) {
+    if (error_stops_the_run()) stop_the_run();
+    PyErr_Clear();
+  }
+  return show;
+#else
+  return PyObjectRef();
+#endif
+}
+
 // The interpreter's own display of an exception, on sys.stderr: only when
 // that is a stream, since the display falls back to the process's standard
-// error stream otherwise.
+// error stream otherwise. Where the display is Python code, a signal handler
+// may run in it, and the interpreter's own call would swallow what the
+// handler raises: called here, a KeyboardInterrupt or SystemExit from it
+// stops the run.
 void display(PyObject* type, PyObject* value, PyObject* traceback) {
   if (usable_stderr() == nullptr) return;
+  if (traceback != Py_None) PyException_SetTraceback(value, traceback);
+  if (const PyObjectRef show = python_display()) {
+    if (PyObjectRef::steal(PyObject_CallOneArg(show.get(), value))) return;
+    if (error_stops_the_run()) stop_the_run();
+    PyErr_Clear();
+  }
   PyErr_Display(type, value, traceback);
   PyErr_Clear();
 }
@@ -35,7 +64,10 @@ void write_to_stderr(const std::string& message) {
   PyObjectRef stream = PyObjectRef::borrow(current);
   PyObjectRef text = PyObjectRef::steal(
       PyUnicode_FromStringAndSize(message.data(), static_cast<Py_ssize_t>(message.size())));
-  if (!text || PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) != 0) PyErr_Clear();
+  if (text && PyFile_WriteObject(text.get(), stream.get(), Py_PRINT_RAW) == 0) return;
+  // A stream written in Python may run a signal handler.
+  if (error_stops_the_run()) stop_the_run();
+  PyErr_Clear();
 }
 
 void report_exception() {

@@ -16,8 +16,9 @@ namespace pelmo {
 // first; when sys.stderr is None or missing, nothing is shown.
 void report_exception();
 
-// Writes `message` to sys.stderr, if it is there and not None; any failure
-// on the way is swallowed.
+// Writes `message` to sys.stderr, if it is there and not None. A
+// KeyboardInterrupt or SystemExit on the way (from a signal handler, in a
+// stream written in Python) stops the run; any other failure is swallowed.
 void write_to_stderr(const std::string& message);
 
 }  // namespace pelmo

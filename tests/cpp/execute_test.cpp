@@ -501,9 +501,11 @@ TEST_P(ParallelExecute, PollThatThrowsStopsTheRunOnceRunningNodesEnd) {
   EXPECT_THROW(execute(dag, true, workers, &host), PollStopped);
   EXPECT_EQ(host.calls, 1);
   EXPECT_EQ(host.poll_thread, std::this_thread::get_id());
-  const int running = static_cast<int>(std::min(workers, kWidth));
-  EXPECT_EQ(nap->started(), running);
-  EXPECT_EQ(nap->finished(), running);
+  // On a loaded machine a worker may not have taken its first node by the
+  // first poll; none takes one after it.
+  EXPECT_GE(nap->started(), 1);
+  EXPECT_LE(nap->started(), static_cast<int>(std::min(workers, kWidth)));
+  EXPECT_EQ(nap->finished(), nap->started());
   EXPECT_EQ(after->call_count(), 0u);
 }
 

@@ -679,7 +679,9 @@ class TestSignals:
         # A C callable runs no Python line where the interpreter could see the signal; the
         # signal comes from outside, since no thread can take the lock meanwhile.
         code = f"""
-            import functools, io, os, subprocess
+            import functools, io, os, signal, subprocess
+            # As Python sets it up, even where the launching shell ignores SIGINT.
+            signal.signal(signal.SIGINT, signal.default_int_handler)
             later = []
             graph = pelmo.Graph()
             graph.add(lambda d: subprocess.Popen(["sh", "-c", f"sleep 0.1; kill -INT {{os.getpid()}}"]) and {{}})
