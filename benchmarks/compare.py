@@ -46,6 +46,7 @@ import platform
 import statistics
 import subprocess
 import sys
+import tempfile
 import textwrap
 import threading
 import time
@@ -914,9 +915,10 @@ def memory_scenario(settings: Settings) -> list[dict]:
     """One probe per repeat, each in a fresh interpreter."""
     probes = []
     for _ in range(settings.repeats):
+        # Away from the checkout, whose pelmo/ holds only the Python files.
         completed = subprocess.run(
             [sys.executable, "-c", MEMORY_PROBE, str(settings.memory_nodes)],
-            capture_output=True, text=True, check=True,
+            capture_output=True, text=True, check=True, cwd=tempfile.gettempdir(),
         )
         probes.append(json.loads(completed.stdout))
         print(f"  memory: {probes[-1]}", flush=True)

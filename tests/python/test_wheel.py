@@ -98,7 +98,7 @@ class TestWheel:
     def test_wheel_contains_module_stubs_and_licence(self, wheel):
         names = zipfile.ZipFile(wheel).namelist()
         assert {STUB, "pelmo/py.typed", "pelmo/__init__.py", "pelmo/_records.py"} <= set(names), names
-        assert "pelmo-0.1.0.dist-info/licenses/LICENSE" in names, names
+        assert "pelmo-0.2.0.dist-info/licenses/LICENSE" in names, names
         assert any(name.startswith("pelmo/_pelmo.") and name.endswith(".so") for name in names), names
 
     def test_imports_from_the_new_venv(self, venv_python):
@@ -143,14 +143,30 @@ class TestWheel:
         needed = set(re.findall(r"(\S+\.so\.\d+) with versions", report))
         assert needed <= {"libc.so.6", "libm.so.6", "libstdc++.so.6", "libgcc_s.so.1", "libpthread.so.0"}, report
 
+    def test_pypi_accepts_the_long_description(self, wheel, sdist):
+        if importlib.util.find_spec("twine") is None:
+            pytest.skip("twine is not installed")
+        report = run(sys.executable, "-m", "twine", "check", "--strict", str(wheel), str(sdist)).stdout
+        assert report.count("PASSED") == 2, report
+        with zipfile.ZipFile(wheel) as archive:
+            metadata = archive.read("pelmo-0.2.0.dist-info/METADATA").decode()
+        headers, description = metadata.split("\n\n", 1)
+        assert "Description-Content-Type: text/markdown" in headers
+        # PyPI resolves neither of the source tree's relative paths: no picture
+        # may point into it, nor any link.
+        assert "<img" not in description
+        assert re.findall(r"\]\((?!https?://)", description) == []
+        for heading in ("## Install", "## A short tour", "## How data flows", "## Scale out", "## Contributing"):
+            assert heading in description
+
     # A group of its own: the sdist builds beside the wheel's other tests.
     @pytest.mark.xdist_group("sdist")
     @pytest.mark.long
     def test_sdist_ships_licence_and_installs_in_a_fresh_venv(self, sdist, tmp_path_factory, tmp_path):
         with tarfile.open(sdist) as archive:
             names = archive.getnames()
-        assert {"pelmo-0.1.0/LICENSE", "pelmo-0.1.0/pyproject.toml", f"pelmo-0.1.0/{STUB}", "pelmo-0.1.0/pelmo/py.typed"} <= set(names)
+        assert {"pelmo-0.2.0/LICENSE", "pelmo-0.2.0/pyproject.toml", f"pelmo-0.2.0/{STUB}", "pelmo-0.2.0/pelmo/py.typed"} <= set(names)
         # With build isolation: the sdist's own build requirements come from
-        # the package index, as for a user's `pip install pelmo-0.1.0.tar.gz`.
+        # the package index, as for a user's `pip install pelmo-0.2.0.tar.gz`.
         python = fresh_venv(tmp_path_factory, str(sdist))
         assert "sequential:" in run_demo(python, tmp_path).stdout
