@@ -33,6 +33,13 @@ class RunContext {
   }
 
   std::size_t size() const noexcept { return places_.size(); }
+
+  // Empties a place, releasing its value here.
+  void release(NameId name) noexcept {
+    std::optional<Value>& place = places_[name];
+    filled_ -= place.has_value();
+    place.reset();
+  }
   // Names that hold a value.
   std::size_t filled() const noexcept { return filled_; }
 

@@ -130,8 +130,13 @@ std::optional<std::vector<ChosenOutput>> chosen_outputs(PyObject* argument, cons
 
 // The run's final context: every filled name under its key, then the
 // inputs that no node mentions; or only the names chosen, in their order.
+// Filling a dict with a million names takes tens of milliseconds, which
+// other threads wait for unless the run yields now and then, as it does
+// between nodes.
+constexpr NameId kNamesPerYieldCheck = 256;
+
 PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, PyObject* unknown_inputs,
-                        const std::optional<std::vector<ChosenOutput>>& chosen) {
+                        const std::optional<std::vector<ChosenOutput>>& chosen, RunHost& host) {
   if (chosen) {
     PyObjectRef dict = new_dict(chosen->size());
     for (const ChosenOutput& output : *chosen) {
@@ -153,6 +158,7 @@ PyObjectRef result_dict(const RunContext& context, const NameKeys& keys, PyObjec
     const Value* value = context.get(name);
     if (value != nullptr && !store_named(dict.get(), keys, name, *value))
       throw PythonErrorAlreadySet();
+    if (name % kNamesPerYieldCheck == kNamesPerYieldCheck - 1) host.between_nodes();
   }
   if (unknown_inputs != nullptr && PyDict_Update(dict.get(), unknown_inputs) < 0)
     throw PythonErrorAlreadySet();
@@ -233,7 +239,14 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     } catch (const NodesFailed& failed) {
       raise_failures(failed, dag);
     }
-    return result_dict(context, keys, unknown_inputs.get(), chosen).release();
+    PyObjectRef result = result_dict(context, keys, unknown_inputs.get(), chosen, host);
+    // Released here rather than all at once when the context goes, for the
+    // reason result_dict yields.
+    for (NameId name = 0; name < context.size(); ++name) {
+      context.release(name);
+      if (name % kNamesPerYieldCheck == kNamesPerYieldCheck - 1) host.between_nodes();
+    }
+    return result.release();
   });
 }
 

@@ -63,12 +63,15 @@ void PythonRunHost::between_nodes() {
   } else if (since_read < switch_interval_ / 64) {
     nodes_per_clock_read_ = std::min(kMostNodesPerClockRead, nodes_per_clock_read_ * 2);
   }
-  if (now - last_yield_point_ < switch_interval_) return;
+  // Eight times an interval: a thread that asks for the lock, having waited
+  // an interval for it, then waits little longer, as beside a loop of
+  // Python code that looks for such requests all the time.
+  if (now - last_yield_point_ < switch_interval_ / 8) return;
   last_yield_point_ = now;
   // Entering Python code is where the interpreter hands the lock to a
-  // thread that has waited a whole interval for it, and runs the signal
-  // handlers. Giving the lock up here without such a request would only
-  // wake a waiting thread to lose the race and wait a whole interval again.
+  // thread that has asked for it, and runs the signal handlers. Giving the
+  // lock up here without such a request would only wake a waiting thread to
+  // lose the race and wait a whole interval again.
   PyObjectRef done = PyObjectRef::steal(PyObject_CallNoArgs(yield_point));
   if (!done) stop_the_run();
 }

@@ -641,9 +641,11 @@ class TestSignals:
                 raise LookupError("from the handler")
 
             # Sequentially such a handler runs inside the sleeping callable, which thus raises
-            # an ordinary exception: printed, and the run goes on.
-            if options:
-                report["raising"] = interrupted_run(dag, log, refuse, **options)
+            # an ordinary exception: that node's failure, reported, and the run goes on.
+            reported = []
+            sys.excepthook = lambda kind, error, traceback: reported.append(kind.__name__)
+            report["raising"] = interrupted_run(dag, log, refuse, **options)
+            report["reported"] = reported
             print(json.dumps(report))
         """
         done = run_python(code, sleeper_dag, interrupted_run)
@@ -668,11 +670,15 @@ class TestSignals:
         counted = report["counted"]
         assert (counted["outcome"], counted["result"], report["count"]) == ("returned", full, 1)
 
+        raising = report["raising"]
         if parallel:
-            raising = report["raising"]
             assert raising["outcome"] == "LookupError"
             assert raising["latency"] < 0.5
             assert raising["ended"] == raising["started"] < len(full)
+        else:
+            # The node the handler interrupted contributes nothing; every other one does.
+            assert (raising["outcome"], report["reported"]) == ("returned", ["LookupError"])
+            assert len(raising["result"]) == len(full) - 1
 
     @pytest.mark.parametrize("keys", ["range(10**6)", "map((1).__truediv__, [1] * 10**6 + [0])"], ids=["returns", "raises"])
     def test_sigint_during_a_c_callable_stops_the_run_when_it_returns(self, keys):
