@@ -385,6 +385,30 @@ def chain_scenario(settings: Settings) -> tuple[list[Measurement], list[Measurem
     return results, builds
 
 
+PAIR_SIZE = 10_000
+PAIR_SAMPLES = 25
+
+
+def pair_scenario(settings: Settings) -> list[Measurement]:
+    """pelmo's sequential run and the floor alone, by turns, many times: the
+    chain table's samples follow dask's threads and the other engines, whose
+    traces in the caches fall on whichever engine comes next."""
+    edges = fresh_names(make_increments(PAIR_SIZE))
+    dag = build_pelmo_chain(edges)
+    engines = {"pelmo sequential": dag.execute, FLOOR: lambda: run_tight_loop(edges)}
+    return measure_engines("chain pair", PAIR_SIZE, engines, 5 if settings.quick else PAIR_SAMPLES, {})
+
+
+def pair_table(results: Sequence[Measurement]) -> str:
+    pelmo_times, floor_times = results[0].seconds, results[1].seconds
+    ratios = sorted(p / f for p, f in zip(pelmo_times, floor_times))
+    return (f"The same chain at N = {PAIR_SIZE:,}, pelmo's sequential run and the floor alone, by turns, "
+            f"{len(ratios)} samples each: {results[0].median / results[0].size * 1e6:.3f} µs per node against "
+            f"{results[1].median / results[1].size * 1e6:.3f}, a ratio of medians of "
+            f"{results[0].median / results[1].median:.2f}; sample by sample the ratio's quartiles are "
+            f"{ratios[len(ratios) // 4]:.2f} and {ratios[3 * len(ratios) // 4]:.2f}.")
+
+
 def work_chain_scenario(settings: Settings) -> tuple[list[Measurement], dict[str, dict]]:
     """Chains of WORK_CHAIN_SIZE callables doing about 1 µs and 10 µs of pure
     Python each. Returns the measurements and each work's calibration."""
@@ -1278,11 +1302,14 @@ def main(argv: Sequence[str] | None = None) -> int:
         print("chain", flush=True)
         chain, builds = chain_scenario(settings)
         sections.append(("chain: µs per node of execute()", chain_intro(settings) + per_node_table(chain)))
+        pair = pair_scenario(settings)
+        sections.append(("chain: pelmo against the floor alone", pair_table(pair)))
         sections.append(("chain: ratio to the floor, within this run", ratio_table(chain)))
         sections.append(("chain: µs per node of pelmo's build()", per_node_table(builds)))
         plot_chain(chain, settings.out_dir / "time_per_node.png")
         working, calibration = work_chain_scenario(settings)
         sections.append(("chain with work in each callable", work_chain_table(working, calibration)))
+        raw["chain_pair"] = [asdict(m) for m in pair]
         raw["chain"] = [asdict(m) for m in [*chain, *builds]]
         raw["chain_with_work"] = [asdict(m) for m in working]
         raw["chain_work_calibration"] = calibration

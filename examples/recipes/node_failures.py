@@ -73,8 +73,8 @@ def main() -> None:
     # as two failures.
     context = build_graph(failures.watch).execute(inputs={"texts": ["4", "five"]}, parallel=True)
     print("context:", sorted(context))
-    for label, error in failures:
-        print(f"failed: {label}: {type(error).__name__}: {error}")
+    for label, failure in failures:
+        print(f"failed: {label}: {type(failure).__name__}: {failure}")
 
 
 if __name__ == "__main__":
