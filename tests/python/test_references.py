@@ -16,7 +16,7 @@ from support import MODES
 
 WIDTH = 9
 CHAIN = 10
-# A parallel run starts a thread per node of each level; `make check-stress` asks for the full count.
+# Every parallel run starts and joins a worker team; `make check-stress` asks for the full count.
 # Under a preloaded sanitizer the allocator keeps freed memory in quarantine
 # and the interpreter allocates differently: only counts are compared there.
 SANITIZED = "san.so" in os.environ.get("LD_PRELOAD", "")
