@@ -233,7 +233,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
         chosen_outputs(bound[3], keys, context, unknown_inputs.get());
 
     PythonRunHost host;
-    const PythonRun environment{keys, raise_errors};
+    const PythonRun environment{keys, raise_errors, !host.on_main_thread()};
     try {
       run(dag, context, RunOptions{parallel, max_threads, &host, &environment});
     } catch (const NodesFailed& failed) {

@@ -12,7 +12,10 @@
 #include <Python.h>
 
 #include <exception>
+#include <optional>
 #include <utility>
+
+#include "python_bindings/interpreter_entry.hpp"
 
 namespace pelmo {
 
@@ -67,10 +70,14 @@ inline bool interpreter_finalizing() {
 // threading.local and context variables.
 class NodeGil {
  public:
-  NodeGil() {
+  // `gated`: through the gate that closes at exit (interpreter_entry.hpp).
+  explicit NodeGil(bool gated) {
     if (gil_scope::held()) return;
     // A thread new to the interpreter must not make its thread state once
-    // shutdown has begun: the state it would join is being torn down.
+    // shutdown has begun: the state it would join is being torn down. The
+    // gate covers the time from this check until the state is made.
+    std::optional<InterpreterEntry> entry;
+    if (gated) entry.emplace();
     if (interpreter_finalizing() && PyGILState_GetThisThreadState() == nullptr)
       throw InterpreterShuttingDown();
     state_ = PyGILState_Ensure();

@@ -86,7 +86,7 @@ void not_a_dict(const PythonRun& run, PyObject* result) {
 
 void PyNodeFunction::call(NodeCall& call) const {
   const PythonRun& run = *static_cast<const PythonRun*>(call.environment());
-  NodeGil gil;
+  NodeGil gil(run.workers_kept_out_at_exit);
   try {
     call_with_lock(call, run);
   } catch (const PythonErrorAlreadySet&) {

@@ -44,6 +44,8 @@ void prepare_python_runs() {
   const PyObjectRef ident = checked(PyObject_GetAttrString(main_thread.get(), "ident"));
   main_thread_id = PyLong_AsUnsignedLong(ident.get());
   if (PyErr_Occurred()) throw PythonErrorAlreadySet();
+
+  close_interpreter_entry_at_exit();
 }
 
 PythonRunHost::PythonRunHost()

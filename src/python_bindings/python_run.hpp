@@ -21,11 +21,16 @@ struct PythonRun {
   const NameKeys& keys;
   // A failing callable stops the run (NodeFailure) instead of being reported.
   bool raise_errors = false;
+  // Whether its workers keep out of the interpreter once exit has begun.
+  // Not for a run of the main thread: exit waits for it anyway, even in an
+  // atexit callback, and the interpreter cannot be torn down meanwhile.
+  bool workers_kept_out_at_exit = true;
 };
 
 // Makes what every run needs from the interpreter: the Python function,
-// doing nothing, that runs call at their yield points, and the main
-// thread's id. Once, at module initialisation. Throws PythonErrorAlreadySet.
+// doing nothing, that runs call at their yield points, the main thread's
+// id, and the closing of the workers' way in at exit. Once, at module
+// initialisation. Throws PythonErrorAlreadySet.
 void prepare_python_runs();
 
 class PythonRunHost final : public RunHost {
@@ -37,6 +42,7 @@ class PythonRunHost final : public RunHost {
   void begin_wait() override { released_.emplace(); }
   void end_wait() override;
   bool polls() const override { return on_main_thread_; }
+  bool on_main_thread() const { return on_main_thread_; }
   void poll() override;
 
  private:

@@ -293,6 +293,32 @@ class TestShutdown:
         )
 
 
+    def test_once_exit_has_begun_only_the_main_threads_runs_start_workers(self):
+        # A worker of another thread's run could otherwise be making its thread state
+        # while the interpreter is torn down; the main thread's runs hold exit up anyway.
+        code = """
+            import atexit, threading
+            graph = pelmo.Graph()
+            graph.variants([lambda d: {"x": 1}] * 4, outputs={"x": "x"})
+            dag = graph.build()
+            atexit._run_exitfuncs()  # as the interpreter does at exit, before it finalises
+            print(dag.execute(parallel=True))
+
+            def other():
+                try:
+                    dag.execute(parallel=True)
+                except RuntimeError as error:
+                    print(error)
+
+            thread = threading.Thread(target=other)
+            thread.start()
+            thread.join()
+        """
+        done = run_python(code, timeout=20)
+        assert_clean_exit(done)
+        assert done.stdout == "{'x': 1}\ncannot start worker threads while the interpreter is shutting down\n"
+
+
 class TestResources:
     # The address space is capped a little above what is mapped: room for a few worker
     # stacks, or for none. A level of 64 nodes then runs on the workers that could start;
