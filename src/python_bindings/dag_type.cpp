@@ -33,6 +33,16 @@ class DagAccess {
   const Dag& dag() const { return dag_->dag; }
   NameKeys& keys() { return dag_->keys; }
 
+  // A context for a run: the spare one if there is one. Requires the lock.
+  RunContext take_context() {
+    std::optional<RunContext> spare = std::exchange(dag_->spare_context, std::nullopt);
+    return spare ? std::move(*spare) : RunContext(dag().store().names().size());
+  }
+  // Keeps an emptied context for the next run. Requires the lock.
+  void give_back(RunContext&& context) {
+    if (!dag_->spare_context) dag_->spare_context.emplace(std::move(context));
+  }
+
  private:
   PyDag* dag_;
 };
@@ -227,7 +237,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
     if (!keys.ready()) keys.make(dag.store());
     // Made and destroyed with the lock held, as every value it holds is
     // put in and released with the lock held.
-    RunContext context(dag.store().names().size());
+    RunContext context = access.take_context();
     const PyObjectRef unknown_inputs = put_inputs(bound[2], keys, context);
     const std::optional<std::vector<ChosenOutput>> chosen =
         chosen_outputs(bound[3], keys, context, unknown_inputs.get());
@@ -246,6 +256,7 @@ PyObject* dag_execute(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
       context.release(name);
       if (name % kNamesPerYieldCheck == kNamesPerYieldCheck - 1) host.between_nodes();
     }
+    access.give_back(std::move(context));
     return result.release();
   });
 }
@@ -283,6 +294,7 @@ void dag_dealloc(PyObject* self) {
   PyObject_GC_UnTrack(self);
   ModuleGilScope scope;
   PyTypeObject* type = Py_TYPE(self);
+  std::destroy_at(&as_dag(self)->spare_context);
   std::destroy_at(&as_dag(self)->keys);
   std::destroy_at(&as_dag(self)->holders);
   std::destroy_at(&as_dag(self)->dag);
@@ -313,6 +325,7 @@ int dag_clear(PyObject* self) {
     ReferenceHolders holders = std::exchange(payload->holders, ReferenceHolders());
     Dag dag = std::exchange(payload->dag, build_dag(NodeStore()));
     NameKeys keys = std::exchange(payload->keys, NameKeys());
+    payload->spare_context.reset();
   } catch (const std::bad_alloc&) {
     // No memory for an empty Dag: this one stays whole, and uncollected.
   }
@@ -394,6 +407,7 @@ PyObject* new_dag_object(Dag&& dag) {
   std::construct_at(&payload->dag, std::move(dag));
   std::construct_at(&payload->holders, std::move(holders));
   std::construct_at(&payload->keys);
+  std::construct_at(&payload->spare_context);
   std::construct_at(&payload->active_calls, 0);
   PyObject_GC_Track(object);
   return object;

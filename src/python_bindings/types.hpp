@@ -11,6 +11,7 @@
 
 #include "builder/graph_builder.hpp"
 #include "dag/dag.hpp"
+#include "dag/run_context.hpp"
 #include "python_bindings/name_keys.hpp"
 #include "python_bindings/reference_holders.hpp"
 
@@ -36,6 +37,10 @@ struct PyDag {
   ReferenceHolders holders;
   // The names' str objects, made by the first run.
   NameKeys keys;
+  // The emptied context of an earlier run, whose memory the next run takes
+  // instead of making a table of places and touching all of it anew. Taken
+  // and given back with the lock held.
+  std::optional<RunContext> spare_context;
   // Calls currently using this Dag; shared use never conflicts. Atomic
   // because a call that the interpreter ends during shutdown leaves without
   // the lock.
