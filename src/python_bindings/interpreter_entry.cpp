@@ -21,7 +21,8 @@ std::atomic<int> entering{0};
 std::atomic<bool> closed{false};
 
 // A thread on its way in only waits for the lock, which the closing gives
-// up; the bound is for what cannot happen, since exit must never hang.
+// up, and a thread turned away waits for the interpreter to finalise: the
+// bound is for what should not happen, since exit must never hang.
 constexpr std::chrono::seconds kLongestWait{2};
 
 PyObject* close_entry(PyObject*, PyObject*) {
@@ -42,10 +43,16 @@ PyMethodDef close_entry_method = {
 
 InterpreterEntry::InterpreterEntry() {
   entering.fetch_add(1);
-  if (closed.load()) {
-    entering.fetch_sub(1);
-    throw InterpreterShuttingDown();
-  }
+  if (!closed.load()) return;
+  entering.fetch_sub(1);
+  // Most likely a daemon thread's run, which the interpreter is about to
+  // end: waiting for that spares the thread an error, and its traceback, at
+  // exit. A thread that an atexit callback started and waits for gets the
+  // error once the wait is over.
+  const auto deadline = std::chrono::steady_clock::now() + kLongestWait;
+  while (!interpreter_finalizing() && std::chrono::steady_clock::now() < deadline)
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  throw InterpreterShuttingDown();
 }
 
 InterpreterEntry::~InterpreterEntry() { entering.fetch_sub(1); }
