@@ -46,8 +46,8 @@ class PythonRunHost final : public RunHost {
   void poll() override;
 
  private:
-  // The clock is read every so many nodes, as many as take about 1/256 to
-  // 1/64 of the switch interval: tiny nodes take well under a microsecond.
+  // The clock is read every so many nodes, as many as take about 1/64 to
+  // 1/16 of the switch interval: tiny nodes take well under a microsecond.
   static constexpr unsigned kMostNodesPerClockRead = 1024;
 
   std::optional<ReleasedGil> released_;
