@@ -12,7 +12,7 @@ import weakref
 import pytest
 
 import pelmo
-from support import MODES
+from support import MODES, assert_clean_exit, run_python
 
 WIDTH = 9
 CHAIN = 10
@@ -123,10 +123,21 @@ def traced():
 @pytest.mark.long
 @pytest.mark.usefixtures("quiet_stderr", "traced")
 class TestRepeatedRuns:
-    @pytest.mark.parametrize("parallel, runs", [(False, 10_000), (True, PARALLEL_RUNS)], ids=["sequential", "parallel"])
-    def test_nothing_accumulates(self, parallel, runs):
+    # The interpreter's display of a failure costs ten to forty times a
+    # sequential run of this Dag, so the longest loop gives the failures to
+    # a hook that counts them; the display has a thousand runs in each mode,
+    # where one object kept per failure would show as 9,000 blocks.
+    @pytest.mark.parametrize(
+        "parallel, runs, hook",
+        [(False, 10_000, "counting"), (False, 1_000, "default"), (True, PARALLEL_RUNS, "default")],
+        ids=["sequential", "sequential-display", "parallel"],
+    )
+    def test_nothing_accumulates(self, parallel, runs, hook, monkeypatch):
         held = Held()
         dag, callables = wide_dag(held)
+        reported = collections.Counter()
+        if hook == "counting":
+            monkeypatch.setattr(sys, "excepthook", lambda kind, value, traceback: reported.update((kind,)))
         expected = dag.execute(parallel=parallel)
         assert expected["r"] is held.result
         for _ in range(50):
@@ -134,12 +145,16 @@ class TestRepeatedRuns:
         del expected
 
         counts = held.counts(callables)
+        reported.clear()
         before = Footprint()
         for _ in range(runs):
             dag.execute(parallel=parallel)
         growth = Footprint().growth_since(before)
 
         assert held.counts(callables) == counts
+        if hook == "counting":
+            # The nodes returning no dict are reported by a line on stderr.
+            assert reported == {ValueError: WIDTH * runs}
         # One leaked object per run would show as `runs` blocks.
         assert growth["blocks"] < runs // 2, growth
         if not SANITIZED:
@@ -356,34 +371,50 @@ class TestCycles:
     @pytest.mark.long
     @MODES
     def test_collector_on_another_thread_during_runs(self, parallel):
-        gc.enable()
-        holder = Pipeline(keep_dag)
-        stop = threading.Event()
+        # In a child of its own, where a collection takes a fraction of a
+        # millisecond: in a pytest worker it walks Hypothesis's and dask's
+        # objects too. The collector sleeps between collections, as a
+        # collector that only yields would have the lock nearly all the
+        # time, and the run's threads would wait seconds for it.
+        code = f"""
+            import gc, threading
+            parallel = {parallel}
+            holder = Pipeline(keep_dag)
+            stop = threading.Event()
+            collections = [0]
 
-        def collect():
-            while not stop.is_set():
-                gc.collect()
-                time.sleep(0)  # lets the run's threads have the lock between collections
+            def collect():
+                while not stop.is_set():
+                    gc.collect()
+                    collections[0] += 1
+                    time.sleep(0.0005)
 
-        def make_garbage(inputs):
-            cycle = [inputs]
-            cycle.append(cycle)
-            return {"z": len(cycle)}
+            def make_garbage(inputs):
+                cycle = [inputs]
+                cycle.append(cycle)
+                return {{"z": len(cycle)}}
 
-        graph = pelmo.Graph()
-        graph.add(holder.load, outputs={"x": "x"})
-        graph.variants([holder.step, make_garbage] * 4, inputs={"x": "x"}, outputs={"y": "y", "z": "z"})
-        graph.add(make_garbage, inputs={"y": "x"}, outputs={"z": "w"})
-        holder.extra = graph.build()
-        collector = threading.Thread(target=collect)
-        collector.start()
-        try:
-            for _ in range(50):
-                assert holder.extra.execute(parallel=parallel) == {"x": 1, "y": 2, "z": 2, "w": 2}
-                assert holder.dag.execute(parallel=parallel) == {"x": 1, "y": 2}
-        finally:
-            stop.set()
-            collector.join()
+            graph = pelmo.Graph()
+            graph.add(holder.load, outputs={{"x": "x"}})
+            graph.variants([holder.step, make_garbage] * 4, inputs={{"x": "x"}}, outputs={{"y": "y", "z": "z"}})
+            graph.add(make_garbage, inputs={{"y": "x"}}, outputs={{"z": "w"}})
+            holder.extra = graph.build()
+            collector = threading.Thread(target=collect)
+            collector.start()
+            runs = 0
+            try:
+                while runs < 50 or collections[0] < 200:
+                    assert holder.extra.execute(parallel=parallel) == {{"x": 1, "y": 2, "z": 2, "w": 2}}
+                    assert holder.dag.execute(parallel=parallel) == {{"x": 1, "y": 2}}
+                    runs += 1
+            finally:
+                stop.set()
+                collector.join()
+            print("done")
+        """
+        done = run_python(code, Pipeline, keep_dag)
+        assert_clean_exit(done)
+        assert done.stdout == "done\n", done.stderr
 
 
 @pytest.mark.skipif(not hasattr(sys, "gettotalrefcount"), reason="needs a debug interpreter")
