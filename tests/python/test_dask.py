@@ -151,6 +151,11 @@ def test_in_process_run_matches_a_local_parallel_run(plan, inputs, outputs, on_e
 # ---------------------------------------------------------------- on a cluster
 
 
+# Its tests run on one worker under pytest-xdist, which then starts the
+# cluster once.
+ON_THE_CLUSTER = pytest.mark.xdist_group("cluster")
+
+
 @pytest.fixture(scope="module")
 def client():
     from dask.distributed import Client, LocalCluster
@@ -187,6 +192,7 @@ def within(seconds, function, *args, **kwargs):
         pool.shutdown(wait=False)
 
 
+@ON_THE_CLUSTER
 @fuzz(25)
 @given(plans, run_inputs, run_outputs, st.sampled_from(["print", "raise"]))
 def test_cluster_run_matches_a_local_parallel_run(client, plan, inputs, outputs, on_error):
@@ -206,6 +212,7 @@ def length(inputs):
     return {"n": len(inputs["blob"])}
 
 
+@ON_THE_CLUSTER
 @pytest.mark.parametrize("outputs, sent_at_least, sent_at_most", [
     (["length"], 0, 10_000),
     # The check itself: asked for, the value does travel.
@@ -237,6 +244,7 @@ def where(inputs):
     return {"pid": os.getpid()}
 
 
+@ON_THE_CLUSTER
 @pytest.mark.parametrize("scheduler, on_cluster", [(None, True), ("sync", False)],
                          ids=["default-client", "configured-scheduler"])
 def test_without_a_client_runs_on_dasks_current_scheduler(client, scheduler, on_cluster):
@@ -249,6 +257,7 @@ def test_without_a_client_runs_on_dasks_current_scheduler(client, scheduler, on_
     assert (pid != os.getpid()) == on_cluster
 
 
+@ON_THE_CLUSTER
 def test_a_callable_that_cannot_be_pickled_fails_with_dasks_error_naming_the_node(client):
     lock = threading.Lock()
 
