@@ -97,17 +97,23 @@ if [ ! -f "$stamp" ] || ! cmp -s "$requirements" "$stamp"; then
 fi
 
 # The wheel only carries the file (it declares Python >= 3.12, hence the
-# explicit --python-version); nothing of it is installed.
+# explicit --python-version); nothing of it is installed. A copy is kept per
+# user, so that a new checkout need not ask the package index again.
 mermaid_js=build/mermaid/mermaid-$MERMAID_VERSION.min.js
+kept_js=${XDG_CACHE_HOME:-$HOME/.cache}/pelmo/mermaid-$MERMAID_VERSION.min.js
 if $mermaid && [ ! -f "$mermaid_js" ]; then
-  wheel_dir=$(mktemp -d)
-  trap 'rm -rf "$wheel_dir"' EXIT
-  "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: --python-version 3.12 \
-    -d "$wheel_dir" "artoo-mermaid==$MERMAID_VERSION"
-  mkdir -p build/mermaid
-  "$venv/bin/python" -c 'import sys, zipfile
+  mkdir -p build/mermaid "$(dirname "$kept_js")"
+  if [ ! -f "$kept_js" ]; then
+    wheel_dir=$(mktemp -d)
+    trap 'rm -rf "$wheel_dir"' EXIT
+    "$venv/bin/python" -m pip download -q --no-deps --only-binary=:all: --python-version 3.12 \
+      -d "$wheel_dir" "artoo-mermaid==$MERMAID_VERSION"
+    "$venv/bin/python" -c 'import sys, zipfile
 with zipfile.ZipFile(sys.argv[1]) as wheel:
     data = wheel.read("artoo_mermaid/assets/mermaid.min.js")
-open(sys.argv[2] + ".tmp", "wb").write(data)' "$wheel_dir"/artoo_mermaid-*.whl "$mermaid_js"
+open(sys.argv[2], "wb").write(data)' "$wheel_dir"/artoo_mermaid-*.whl "$kept_js.$$"
+    mv "$kept_js.$$" "$kept_js"
+  fi
+  cp "$kept_js" "$mermaid_js.tmp"
   mv "$mermaid_js.tmp" "$mermaid_js"
 fi

@@ -44,12 +44,16 @@ export PELMO_DIST=$dist
 # sdist in pip's temporary directories, as the sdist test builds, so there
 # paths are hashed relative to the temporary directory and the test's build
 # hits the wheel's.
+# Called once the set-up has run, which installs ccache on a new machine.
 ccache_env=()
-if command -v ccache >/dev/null 2>&1; then
-  export CMAKE_CXX_COMPILER_LAUNCHER=ccache
-  tmp=$(cd "${TMPDIR:-/tmp}" && pwd -P)
-  ccache_env=(CCACHE_BASEDIR="$tmp")
-fi
+use_ccache() {
+  if command -v ccache >/dev/null 2>&1; then
+    export CMAKE_CXX_COMPILER_LAUNCHER=ccache
+    local tmp
+    tmp=$(cd "${TMPDIR:-/tmp}" && pwd -P)
+    ccache_env=(CCACHE_BASEDIR="$tmp")
+  fi
+}
 
 status_of() { cat "$logs/$1.status" 2>/dev/null || echo "not run"; }
 
@@ -205,6 +209,7 @@ steps=(setup-3.10 setup-3.13 native-build native-test asan-build asan-cpp sdist 
 step setup-3.10 "" setup_310 &
 step setup-3.13 "" setup_313 &
 wait
+use_ccache
 
 # The native trees take both cores, then their C++ suites; the native one
 # alone, as two of its tests at once already fill the machine. The wheels,
