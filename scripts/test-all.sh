@@ -43,8 +43,8 @@ export PELMO_DIST=$dist
 # clone hits what an earlier one compiled; the wheels are built from the
 # sdist in pip's temporary directories, as the sdist test builds, so there
 # paths are hashed relative to the temporary directory and the test's build
-# hits the wheel's.
-# Called once the set-up has run, which installs ccache on a new machine.
+# hits the wheel's. Looked for once the set-up has run, which installs
+# ccache on a new machine.
 ccache_env=()
 use_ccache() {
   if command -v ccache >/dev/null 2>&1; then

@@ -4,7 +4,6 @@ import collections
 import gc
 import os
 import sys
-import threading
 import time
 import tracemalloc
 import weakref
