@@ -202,8 +202,8 @@ key_mermaid() {
 
 # ------------------------------------------------------------------ the run
 
-steps=(setup-3.10 setup-3.13 native-build native-test asan-build asan-cpp sdist wheel-3.10 wheel-3.13
-       python-3.10 mermaid python-3.13 asan-python)
+steps=(setup-3.10 setup-3.13 native-build native-test asan-build sdist wheel-3.10 wheel-3.13
+       python-3.10 mermaid python-3.13 asan-cpp asan-python)
 
 # Both venvs at once: mostly waiting on downloads.
 step setup-3.10 "" setup_310 &
@@ -211,19 +211,24 @@ step setup-3.13 "" setup_313 &
 wait
 use_ccache
 
-# The native trees take both cores, then their C++ suites; the native one
-# alone, as two of its tests at once already fill the machine. The wheels,
-# each mostly one core's work (pip, cmake, ccache's lookups), are built while
-# the sanitizer's C++ suites run, each one process.
+# Two lines of steps side by side: the native trees and the native C++
+# suite; and the sdist, then a wheel of it for each interpreter at once,
+# each mostly one core's work (pip, cmake, ccache's lookups), which need
+# only the venvs. Steps that run side by side each run in a shell of their
+# own, which counts only its own processes' CPU time.
 if needs setup-3.10; then
-  step native-build "" native_build && step native-test "$(key_native)" native_test
-  step asan-build "" asan build
-  needs asan-build && step asan-cpp "$(key_asan_cpp)" asan cpp &
-  ls "$dist"/pelmo-*.tar.gz >/dev/null 2>&1 || rm -f "$stamps/sdist"
-  if step sdist "$(key_sdist)" sdist; then
-    step wheel-3.10 "" wheel 3.10 "$(key_wheel 3.10)"
-    needs setup-3.13 && step wheel-3.13 "" wheel 3.13 "$(key_wheel 3.13)"
-  fi
+  (
+    step native-build "" native_build && step native-test "$(key_native)" native_test
+    step asan-build "" asan build
+  ) &
+  (
+    ls "$dist"/pelmo-*.tar.gz >/dev/null 2>&1 || rm -f "$stamps/sdist"
+    if step sdist "$(key_sdist)" sdist; then
+      step wheel-3.10 "" wheel 3.10 "$(key_wheel 3.10)" &
+      needs setup-3.13 && step wheel-3.13 "" wheel 3.13 "$(key_wheel 3.13)" &
+      wait
+    fi
+  ) &
   wait
 fi
 
@@ -231,9 +236,13 @@ fi
 # fills what the 3.10 suite leaves idle (its workers wait on child
 # interpreters and on its longest tests).
 needs wheel-3.10 && step mermaid "$(key_mermaid)" mermaid &
-needs wheel-3.10 && step python-3.10 "$(key_python 3.10)" python_suite 3.10
+needs wheel-3.10 && step python-3.10 "$(key_python 3.10)" python_suite 3.10 &
 wait
-needs wheel-3.13 && step python-3.13 "$(key_python 3.13)" python_suite 3.13
+# The sanitizer's C++ suites, one process (most of it one test: a million
+# levels of nesting on a small stack), in what the 3.13 suite leaves idle.
+needs asan-build && step asan-cpp "$(key_asan_cpp)" asan cpp &
+needs wheel-3.13 && step python-3.13 "$(key_python 3.13)" python_suite 3.13 &
+wait
 needs asan-build && step asan-python "$(key_asan_python)" asan python
 
 # ---------------------------------------------------------------- the table
