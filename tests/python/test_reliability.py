@@ -292,7 +292,6 @@ class TestShutdown:
             "cannot start worker threads while the interpreter is shutting down\n"
         )
 
-
     def test_once_exit_has_begun_only_the_main_threads_runs_start_workers(self):
         # A worker of another thread's run could otherwise be making its thread state
         # while the interpreter is torn down; the main thread's runs hold exit up anyway.
